@@ -1,0 +1,89 @@
+#include "driver/cleanup_run.h"
+
+#include <string>
+#include <vector>
+
+#include "driver/console.h"
+#include "driver/transcript.h"
+#include "system/process_runner.h"
+#include "system/sleep.h"
+#include "system/windows_api.h"
+
+namespace voxtrel {
+namespace {
+
+constexpr std::uint32_t kServiceStopPauseMs = 2000;
+constexpr std::string_view kServiceController = "sc.exe";
+constexpr std::string_view kTaskKill = "taskkill";
+
+void print_banner(std::string_view title) {
+  print("\n");
+  print(transcript::kRule);
+  print("\n");
+  print(title);
+  print(transcript::kRule);
+  print("\n\n");
+}
+
+// Runs a system program on the shared console; its outcome does not change the step.
+void run_system_program(std::string_view program, std::initializer_list<std::string> arguments) {
+  const std::vector<std::string> list(arguments);
+  (void)run_and_wait(program, list);
+}
+
+void stop_service() {
+  print(transcript::kStep1);
+  run_system_program(kServiceController, {"stop", std::string(kServiceName)});
+  pause_for(kServiceStopPauseMs);
+  print(transcript::kDone);
+}
+
+void delete_service() {
+  print(transcript::kStep2);
+  run_system_program(kServiceController, {"delete", std::string(kServiceName)});
+  print(transcript::kDone);
+}
+
+void kill_agent_processes() {
+  print(transcript::kStep3);
+  run_system_program(kTaskKill, {"/F", "/IM", std::string(kAgentImageName)});
+  print(transcript::kDone);
+}
+
+void remove_product_key() {
+  print(transcript::kStep7);
+  // The tool's own 64-bit view: the 32-bit view's key of the same name is not the agent's.
+  const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey.data());
+  print(product_key_line(status));
+}
+
+void wait_for_enter() {
+  print(transcript::kPrompt);
+  (void)flush_output();
+  read_line_from_input();
+}
+
+}  // namespace
+
+std::string_view product_key_line(long status) noexcept {
+  if (status == ERROR_SUCCESS) return transcript::kKeyRemoved;
+  if (status == ERROR_FILE_NOT_FOUND) return transcript::kKeyNotFound;
+  return transcript::kKeyFailed;
+}
+
+int cleanup_run() {
+  print_banner(transcript::kTitle);
+  stop_service();
+  delete_service();
+  kill_agent_processes();
+  print(transcript::kStep4);
+  print(transcript::kStep5);
+  print(transcript::kStep6);
+  remove_product_key();
+  print(transcript::kStep8);
+  print_banner(transcript::kComplete);
+  wait_for_enter();
+  return 0;
+}
+
+}  // namespace voxtrel

@@ -1,0 +1,25 @@
+// The tool's one flow of control: banner, elevation gate, the eight removal steps in order,
+// closing banner, and the wait for Enter.
+#pragma once
+
+#include <string_view>
+
+namespace voxtrel {
+
+// The tool's fixed targets.
+inline constexpr std::string_view kServiceName = "VoxtrelAgent";
+inline constexpr std::string_view kAgentImageName = "voxtrel-agent.exe";
+inline constexpr std::string_view kProgramFolder = "C:\\Program Files\\Voxtrel";
+inline constexpr std::string_view kDataFolder = "C:\\ProgramData\\Voxtrel";
+inline constexpr std::wstring_view kProductKey = L"SOFTWARE\\Voxtrel";
+inline constexpr std::string_view kProgramFilesRoot = "C:\\Program Files";
+inline constexpr std::string_view kProgramDataRoot = "C:\\ProgramData";
+
+// Runs the whole removal; returns the process exit code, which is always 0. Only a failed
+// console write ends the process earlier, by fail-fast.
+int cleanup_run();
+
+// The step 7 line for what RegDeleteTreeW returned: removed, absent, or refused.
+[[nodiscard]] std::string_view product_key_line(long status) noexcept;
+
+}  // namespace voxtrel

@@ -1,0 +1,30 @@
+# Shared Wine set-up for the project's scripts (sourced, not run). Every use gets a prefix of its
+# own; Mono and Gecko are switched off so that no installer prompt appears.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+# wine_boot_prefix DIR: creates and boots a prefix, then waits for its wineserver to exit so the
+# prefix's registry is on disk and the folder can be copied.
+wine_boot_prefix() {
+  mkdir -p "$1"
+  WINEPREFIX="$1" wineboot -i >/dev/null 2>&1
+  WINEPREFIX="$1" wineserver -w
+}
+
+# wine_copy_prefix FROM TO: a booted prefix is copied much faster than a new one boots.
+wine_copy_prefix() {
+  rm -rf "$2"
+  cp -a "$1" "$2"
+}
+
+# wine_stop_prefix DIR: ends the prefix's wineserver and every process in it.
+wine_stop_prefix() {
+  WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$1" wineserver -w >/dev/null 2>&1 || true
+}
+
+# unix_to_windows PATH: the Z: form Wine gives a Unix path.
+unix_to_windows() {
+  printf 'Z:%s' "${1//\//\\}"
+}

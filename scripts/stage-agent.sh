@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Stages the Voxtrel agent's footprint, and decoys that must survive its removal, in the Wine
+# prefix named by WINEPREFIX. Used by the demo and by the end-to-end tests, so the demo is what
+# is tested.
+set -euo pipefail
+source "$(dirname "$0")/lib/wine.sh"
+: "${WINEPREFIX:?set WINEPREFIX to the prefix to stage in}"
+drive_c="$WINEPREFIX/drive_c"
+
+put_file() { # put_file PATH-UNDER-DRIVE-C [CONTENT]
+  mkdir -p "$(dirname "$drive_c/$1")"
+  printf '%s\n' "${2:-staged}" >"$drive_c/$1"
+}
+
+# The service, registered with the service control manager.
+wine sc create VoxtrelAgent binPath= 'C:\Program Files\Voxtrel\voxtrel-agent.exe' >/dev/null
+
+# The program and data folders.
+put_file "Program Files/Voxtrel/voxtrel-agent.exe" "agent image"
+put_file "Program Files/Voxtrel/agent.conf" "level=3"
+put_file "Program Files/Voxtrel/plugins/net/net.dll" "plugin"
+for i in $(seq 1 20); do put_file "ProgramData/Voxtrel/logs/agent-$i.log" "log $i"; done
+put_file "ProgramData/Voxtrel/cache/state/state.bin" "state"
+
+# The product key, with a subkey.
+wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
+wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent' /v Level /t REG_DWORD /d 3 /f >/dev/null
+
+# Leftover backups under both sweep roots.
+put_file "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old" "old image"
+put_file "ProgramData/Updates/voxtrel-agent.exe.old.1" "older image"
+
+# Decoys that must stay.
+put_file "Program Files/Other Vendor/voxtrel-agent.exe.ol" "not a leftover"
+put_file "ProgramData/Updates/Voxtrel-agent.exe.old" "other case: not a leftover"
+wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f >/dev/null

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the release tool and the tests, boots a
+# throwaway Wine prefix and runs every test through CTest. Extra arguments go to ctest
+# (for example -R sweep, or -L unit).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/wine.sh
+
+scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release
+cmake --preset test >/dev/null
+cmake --build --preset test
+
+scratch=$(mktemp -d /tmp/voxtrel-tests.XXXXXX)
+cleanup() {
+  wine_stop_prefix "$scratch/unit"
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# One booted template; the unit tests run in a copy of it, and each end-to-end scenario copies
+# it again into a prefix of its own.
+wine_boot_prefix "$scratch/template"
+wine_copy_prefix "$scratch/template" "$scratch/unit"
+export VOXTREL_TEMPLATE_PREFIX="$scratch/template"
+export WINEPREFIX="$scratch/unit"
+WINEPREFIX="$scratch/unit" wineboot >/dev/null 2>&1 || true
+
+ctest --preset test -j "$(nproc)" "$@"

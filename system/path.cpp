@@ -1,0 +1,83 @@
+#include "system/path.h"
+
+#include <vector>
+
+namespace voxtrel {
+namespace {
+
+bool starts_with_verbatim(std::wstring_view path) {
+  return path.starts_with(kVerbatimPrefix) || path.starts_with(kNtObjectPrefix);
+}
+
+// "X:" then the end, "\" or "/".
+bool is_drive_form(std::wstring_view path) {
+  return path.size() >= 2 && !is_separator(path[0]) && path[1] == L':' &&
+         (path.size() == 2 || is_separator(path[2]));
+}
+
+bool is_unc_form(std::wstring_view path) {
+  return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
+}
+
+bool is_bare_drive(std::wstring_view path) { return path.size() == 2 && path[1] == L':'; }
+
+}  // namespace
+
+Result<std::wstring> query_text(const TextQuery& query) {
+  std::vector<wchar_t> buffer(kInitialQueryUnits);
+  for (;;) {
+    const auto size = static_cast<DWORD>(buffer.size());
+    SetLastError(0);
+    const DWORD length = query(buffer.data(), size);
+    if (length == 0) {
+      const DWORD error = GetLastError();
+      if (error != 0) return fail_os(error);
+      return std::wstring();
+    }
+    if (length < size) return std::wstring(buffer.data(), length);
+    buffer.resize(length > size ? length : std::size_t{size} * 2);
+  }
+}
+
+Result<std::wstring> full_path_name(const std::wstring& path) {
+  return query_text([&path](wchar_t* buffer, DWORD size) {
+    return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+}
+
+std::wstring add_verbatim_prefix(std::wstring_view absolute) {
+  if (absolute.size() >= 3 && absolute[1] == L':' && absolute[2] == L'\\') {
+    return std::wstring(kVerbatimPrefix) + std::wstring(absolute);
+  }
+  if (absolute.starts_with(kDevicePrefix)) {
+    return std::wstring(kVerbatimPrefix) + std::wstring(absolute.substr(kDevicePrefix.size()));
+  }
+  if (starts_with_verbatim(absolute)) return std::wstring(absolute);
+  if (absolute.starts_with(L"\\\\")) {
+    return std::wstring(kVerbatimUncPrefix) + std::wstring(absolute.substr(2));
+  }
+  return std::wstring(absolute);
+}
+
+Result<std::wstring> prepare_path(std::wstring_view path) {
+  if (path.find(L'\0') != std::wstring_view::npos) {
+    return std::unexpected(Error::invalid_input(kNulInPathMessage));
+  }
+  if (path.empty() || starts_with_verbatim(path)) return std::wstring(path);
+  const bool short_enough = path.size() + 1 < kLongPathThreshold;
+  if (short_enough && (is_drive_form(path) || is_unc_form(path))) return std::wstring(path);
+  auto absolute = full_path_name(std::wstring(path));
+  if (!absolute) return std::unexpected(absolute.error());
+  return add_verbatim_prefix(*absolute);
+}
+
+Path join_path(std::wstring_view directory, std::wstring_view name) {
+  Path joined(directory);
+  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
+    joined.push_back(L'\\');
+  }
+  joined.append(name);
+  return joined;
+}
+
+}  // namespace voxtrel

@@ -1,0 +1,53 @@
+// Paths and their preparation for the platform. A Path is UTF-16 as the platform returned it,
+// unpaired surrogates included, so nothing is lost between listing an entry and opening it.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "system/error.h"
+
+namespace voxtrel {
+
+using Path = std::wstring;
+
+inline constexpr std::wstring_view kVerbatimPrefix = L"\\\\?\\";
+inline constexpr std::wstring_view kNtObjectPrefix = L"\\??\\";
+inline constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+inline constexpr std::wstring_view kVerbatimUncPrefix = L"\\\\?\\UNC\\";
+// Paths this long (terminator counted) reach the platform only in the verbatim form.
+inline constexpr std::size_t kLongPathThreshold = 248;
+// First buffer for every text-returning query; grown until the text fits.
+inline constexpr DWORD kInitialQueryUnits = 512;
+
+[[nodiscard]] constexpr bool is_separator(wchar_t unit) noexcept {
+  return unit == L'\\' || unit == L'/';
+}
+
+// A text-returning Windows query in the style of GetFullPathNameW: it fills `buffer` of `size`
+// units and returns the text's length, the size it needs, or 0 with the last error set.
+using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
+
+// Runs `query` with a 512-unit buffer, growing it to the size the call reports, or doubling it
+// when the call fills the buffer exactly (GetModuleFileNameW truncates and reports 122).
+// A return of 0 with a non-zero last error is that error; with last error 0 it is empty text.
+[[nodiscard]] Result<std::wstring> query_text(const TextQuery& query);
+
+// GetFullPathNameW through query_text.
+[[nodiscard]] Result<std::wstring> full_path_name(const std::wstring& path);
+
+// The long-path prefix rule for an absolute form: "C:\..." gains "\\?\", "\\.\" becomes
+// "\\?\", "\\?\" and "\??\" stay, any other "\\server" form becomes "\\?\UNC\server".
+[[nodiscard]] std::wstring add_verbatim_prefix(std::wstring_view absolute);
+
+// The form every operation hands to the platform: short drive and UNC paths unchanged, verbatim
+// paths unchanged, everything else made absolute and prefixed. Fails with InvalidInput when the
+// path holds a NUL unit, or with GetFullPathNameW's error.
+[[nodiscard]] Result<std::wstring> prepare_path(std::wstring_view path);
+
+// Appends `name` after one "\", unless `directory` is empty, ends in a separator or is a bare
+// drive ("C:").
+[[nodiscard]] Path join_path(std::wstring_view directory, std::wstring_view name);
+
+}  // namespace voxtrel

@@ -1,0 +1,42 @@
+// Starting the system's own programs on the tool's console. Nothing here prints; every failure
+// is a value, and the callers in this tool discard it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "system/error.h"
+
+namespace voxtrel {
+
+// Fixed message of a refused argument after a .bat or .cmd script.
+inline constexpr std::string_view kScriptArgumentMessage =
+    "argument cannot be passed safely to a batch script";
+
+// The file a program text resolves to: a path is used as it stands (".exe" added when such a
+// file exists), a bare name is searched beside the tool, in the system and Windows directories
+// and along PATH, never in the current directory. Fails with InvalidInput for an empty name or
+// a NUL, NotFound when no candidate exists, or GetFullPathNameW's error.
+[[nodiscard]] Result<std::wstring> resolve_program(std::wstring_view program);
+
+// Appends one argument as the child's C runtime will parse it back: quoted when empty or
+// holding a blank or tab, backslashes before a quote doubled plus one, trailing ones doubled
+// inside quotes. Fails with InvalidInput on a NUL.
+[[nodiscard]] Status append_argument(std::wstring& line, std::wstring_view argument);
+
+// The whole command line: the program text in double quotes, then each argument after a blank.
+[[nodiscard]] Result<std::wstring> build_command_line(std::wstring_view program,
+                                                      std::span<const std::wstring> arguments);
+
+// Starts `program` sharing the tool's console and standard handles, waits without limit for it
+// to exit and returns its exit code (a non-zero code is not a failure).
+[[nodiscard]] Result<std::uint32_t> run_and_wait(std::string_view program,
+                                                 std::span<const std::string> arguments);
+
+// Starts `program` the same way and returns at once; the child is never looked at again.
+[[nodiscard]] Status spawn_detached(std::string_view program,
+                                    std::span<const std::string> arguments);
+
+}  // namespace voxtrel

@@ -1,0 +1,100 @@
+#include "tests/support/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "system/path.h"
+#include "system/text.h"
+#include "system/unique_handle.h"
+
+namespace voxtrel::testing {
+namespace {
+
+struct Pipe {
+  UniqueKernelHandle read;
+  UniqueKernelHandle write;
+};
+
+// A pipe whose `inheritable_end` (read or write) the child receives.
+Pipe make_pipe(bool child_reads) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  EXPECT_TRUE(CreatePipe(&read, &write, &inherit, 0));
+  SetHandleInformation(child_reads ? write : read, HANDLE_FLAG_INHERIT, 0);
+  return Pipe{UniqueKernelHandle(read), UniqueKernelHandle(write)};
+}
+
+std::string drain(HANDLE handle) {
+  std::string text;
+  char chunk[4096];
+  DWORD read = 0;
+  while (ReadFile(handle, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+    text.append(chunk, read);
+  }
+  return text;
+}
+
+}  // namespace
+
+CapturedRun run_captured(const std::wstring& command_line, const CaptureOptions& options) {
+  Pipe input = make_pipe(true);
+  Pipe output = make_pipe(false);
+  Pipe errors = make_pipe(false);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.read.get();
+  startup.hStdOutput = output.write.get();
+  startup.hStdError = errors.write.get();
+  std::wstring line = command_line;
+  PROCESS_INFORMATION info{};
+  CapturedRun run;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    ADD_FAILURE() << "cannot start " << to_utf8_lossy(command_line) << ": " << GetLastError();
+    return run;
+  }
+  const UniqueKernelHandle thread(info.hThread);
+  const UniqueKernelHandle process(info.hProcess);
+  input.read.reset();
+  output.write.reset();
+  errors.write.reset();
+  if (options.close_output_early) output.read.reset();
+  if (options.input) {
+    DWORD written = 0;
+    WriteFile(input.write.get(), options.input->data(), static_cast<DWORD>(options.input->size()),
+              &written, nullptr);
+  }
+  input.write.reset();
+  std::thread error_reader([&] { run.errors = drain(errors.read.get()); });
+  if (output.read) run.output = drain(output.read.get());
+  error_reader.join();
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD exit_code = 0;
+  GetExitCodeProcess(process.get(), &exit_code);
+  run.exit_code = exit_code;
+  return run;
+}
+
+std::wstring own_executable() {
+  return query_text([](wchar_t* buffer, DWORD size) {
+           return GetModuleFileNameW(nullptr, buffer, size);
+         })
+      .value_or(L"");
+}
+
+std::wstring test_child_executable() {
+  const std::wstring self = own_executable();
+  return self.substr(0, self.find_last_of(L'\\') + 1) + L"test_child.exe";
+}
+
+std::optional<std::string> read_file(const std::wstring& path) {
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  return drain(file.get());
+}
+
+}  // namespace voxtrel::testing

@@ -1,0 +1,43 @@
+// A fresh directory per test under the temporary folder, with a random suffix; its path is
+// printed when the test fails, and it is removed in tear-down with std::filesystem, not with the
+// tool's own removal code.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+namespace voxtrel::testing {
+
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  [[nodiscard]] const std::wstring& path() const { return path_; }
+  // The scratch path joined with a relative path ("a\\b").
+  [[nodiscard]] std::wstring at(std::wstring_view relative) const;
+  // Creates the file (and its parents) with the given content.
+  void write_file(std::wstring_view relative, std::string_view content = "x") const;
+  // Creates the directory and its parents.
+  void make_directory(std::wstring_view relative) const;
+  [[nodiscard]] bool exists(std::wstring_view relative) const;
+
+ private:
+  std::wstring path_;
+};
+
+// Fixture owning one scratch directory.
+class ScratchTest : public ::testing::Test {
+ protected:
+  void TearDown() override;
+  ScratchDirectory scratch_;
+};
+
+// The UTF-8 form of a UTF-16 text, for messages.
+[[nodiscard]] std::string narrow(std::wstring_view text);
+
+}  // namespace voxtrel::testing

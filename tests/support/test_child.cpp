@@ -1,0 +1,57 @@
+// A stand-in for the system programs the tool starts. Options, in any order:
+//   --record FILE   write how this process was started (command line, startup flags) to FILE
+//   --print TEXT    write TEXT and a newline to standard output
+//   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
+//   --sleep MS      wait before exiting
+//   --exit N        exit with code N (default 0)
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "system/text.h"
+#include "system/unique_handle.h"
+
+namespace {
+
+void write_text(HANDLE handle, std::string_view text) {
+  DWORD written = 0;
+  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void record_start(const wchar_t* file) {
+  STARTUPINFOW startup{};
+  GetStartupInfoW(&startup);
+  std::string record = "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) + "\n";
+  record += "flags=" + std::to_string(startup.dwFlags) + "\n";
+  const voxtrel::UniqueFile out(
+      CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+  write_text(out.get(), record);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  int exit_code = 0;
+  voxtrel::UniqueFile held;
+  DWORD hold_ms = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring_view option = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (option == L"--record" && has_value) {
+      record_start(argv[++i]);
+    } else if (option == L"--print" && has_value) {
+      write_text(GetStdHandle(STD_OUTPUT_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
+    } else if (option == L"--hold" && i + 2 < argc) {
+      held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr));
+      hold_ms = static_cast<DWORD>(std::wcstoul(argv[i + 2], nullptr, 10));
+      i += 2;
+    } else if (option == L"--sleep" && has_value) {
+      Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+    } else if (option == L"--exit" && has_value) {
+      exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
+    }
+  }
+  if (held) Sleep(hold_ms);
+  return exit_code;
+}

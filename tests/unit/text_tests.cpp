@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "driver/console.h"
+#include "driver/format.h"
+#include "system/path.h"
+#include "system/text.h"
+
+namespace voxtrel {
+namespace {
+
+TEST(TextConversion, RoundTripsEveryPlane) {
+  const std::string text = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z";  // a é 中 😀 z
+  const std::wstring wide = to_wide(text);
+  EXPECT_EQ(wide, (std::wstring{L'a', 0xE9, 0x4E2D, 0xD83D, 0xDE00, L'z'}));
+  EXPECT_EQ(to_utf8_strict(wide), text);
+  EXPECT_EQ(to_utf8_lossy(wide), text);
+}
+
+TEST(TextConversion, UnpairedSurrogatesAreRefusedOrReplaced) {
+  const std::wstring lone_high{L'x', 0xD800, L'y'};
+  const std::wstring lone_low{0xDC00};
+  const std::wstring reversed{0xDC00, 0xD800};
+  for (const auto& text : {lone_high, lone_low, reversed}) {
+    EXPECT_FALSE(to_utf8_strict(text).has_value());
+  }
+  EXPECT_EQ(to_utf8_lossy(lone_high), "x\xEF\xBF\xBDy");
+  EXPECT_EQ(to_utf8_lossy(reversed), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(TextConversion, MalformedUtf8BecomesReplacementCharacters) {
+  EXPECT_EQ(to_wide("a\xFF" "b"), (std::wstring{L'a', 0xFFFD, L'b'}));
+  EXPECT_EQ(to_wide("\xC3"), std::wstring(1, wchar_t{0xFFFD}));      // cut short
+  EXPECT_EQ(to_wide("\xC0\xAF"), (std::wstring{0xFFFD, 0xFFFD}));     // overlong
+  EXPECT_EQ(to_wide("\xED\xA0\x80"), (std::wstring(3, wchar_t{0xFFFD})));  // encoded surrogate
+}
+
+TEST(ConsoleText, CompletePrefixStopsBeforeAnUnfinishedSequence) {
+  struct Case {
+    std::string bytes;
+    std::size_t complete;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"a\xC3", 1},                 // é cut after its lead byte
+      {"a\xC3\xA9", 3},
+      {"\xE4\xB8", 0},              // 中 cut after two of three bytes
+      {"\xF0\x9F\x98", 0},          // 😀 cut after three of four
+      {"\xF0\x9F\x98\x80", 4},
+      {"a\x80\x80\x80", 4},         // stray continuation bytes are not held back
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(complete_utf8_prefix(c.bytes), c.complete) << "bytes: " << c.bytes.size();
+  }
+}
+
+TEST(TranscriptText, PlacesAreFilledInOrder) {
+  EXPECT_EQ(fill("      Uninstalling MSI: {} ({})\n", {"Voxtrel Agent", "{A-B}"}),
+            "      Uninstalling MSI: Voxtrel Agent ({A-B})\n");
+  EXPECT_EQ(fill("no places\n", {"x"}), "no places\n");
+}
+
+}  // namespace
+}  // namespace voxtrel
