@@ -1,0 +1,66 @@
+#include "system/file_ops.h"
+
+#include "system/unique_handle.h"
+
+namespace voxtrel {
+namespace {
+
+enum class LinkMode { kFollow, kDontFollow };
+
+// A directory search on the path itself: it reads the entry from its parent's listing, so it
+// works where the entry cannot be opened.
+Result<FileAttributes> attributes_from_listing(const std::wstring& prepared) {
+  WIN32_FIND_DATAW data{};
+  const UniqueFind search(FindFirstFileExW(prepared.c_str(), FindExInfoBasic, &data,
+                                           FindExSearchNameMatch, nullptr, 0));
+  if (!search) return fail_os(GetLastError());
+  const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return FileAttributes{data.dwFileAttributes, reparse ? data.dwReserved0 : 0};
+}
+
+Result<FileAttributes> attributes_from_handle(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return fail_os(GetLastError());
+  FileAttributes entry{info.dwFileAttributes, 0};
+  if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
+      return fail_os(GetLastError());
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) entry.reparse_tag = tag.ReparseTag;
+  }
+  return entry;
+}
+
+Result<FileAttributes> basic_query(const std::wstring& prepared, LinkMode mode) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+  if (mode == LinkMode::kDontFollow) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  const UniqueFile file(
+      CreateFileW(prepared.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+  if (file) return attributes_from_handle(file.get());
+  const DWORD open_error = GetLastError();
+  if (open_error != ERROR_ACCESS_DENIED && open_error != ERROR_SHARING_VIOLATION) {
+    return fail_os(open_error);
+  }
+  auto listed = attributes_from_listing(prepared);
+  // Following mode cannot report a link it could not follow: the open's error stands.
+  if (!listed || (mode == LinkMode::kFollow && is_link(*listed))) return fail_os(open_error);
+  return listed;
+}
+
+}  // namespace
+
+Result<FileAttributes> query_attributes(std::wstring_view path) {
+  auto prepared = prepare_path(path);
+  if (!prepared) return std::unexpected(prepared.error());
+  auto followed = basic_query(*prepared, LinkMode::kFollow);
+  if (followed || !followed.error().is_os(ERROR_CANT_ACCESS_FILE)) return followed;
+  // 1920: the entry's own reparse point cannot be followed (an app-execution alias, say).
+  auto itself = basic_query(*prepared, LinkMode::kDontFollow);
+  if (itself && !is_link(*itself)) return itself;
+  return followed;
+}
+
+bool path_exists(std::wstring_view path) { return query_attributes(path).has_value(); }
+
+}  // namespace voxtrel
