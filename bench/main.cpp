@@ -1,0 +1,119 @@
+// The benchmark program. scripts/bench.sh drives it under Wine; it can also be run by hand:
+//
+//   voxtrel-bench generate TOP ENTRIES
+//       builds the planned tree of ENTRIES entries at TOP (the master the copies are made from)
+//   voxtrel-bench round ENTRIES ROUND COPIES RESULTS LIMIT_SECONDS
+//       times every variant once on the fresh copies in COPIES and appends to RESULTS
+//   voxtrel-bench report RESULTS
+//       prints the tables; exit code 1 when a variant did not do the whole job
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/results.h"
+#include "bench/round.h"
+#include "bench/tree_builder.h"
+#include "system/text.h"
+
+namespace voxtrel::bench {
+namespace {
+
+// Every copy of a size is built from the same plan.
+constexpr std::uint64_t kTreeSeed = 0x766F7874726531ULL;
+constexpr int kUsageExit = 2;
+
+int usage() {
+  std::fputs(
+      "usage: voxtrel-bench generate TOP ENTRIES\n"
+      "       voxtrel-bench round ENTRIES ROUND COPIES RESULTS LIMIT_SECONDS\n"
+      "       voxtrel-bench report RESULTS\n",
+      stderr);
+  return kUsageExit;
+}
+
+std::optional<std::uint32_t> parse_count(const wchar_t* text) {
+  wchar_t* end = nullptr;
+  const unsigned long value = std::wcstoul(text, &end, 10);
+  if (end == text || *end != L'\0' || value == 0 || value > 0xFFFFFFFFUL) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::vector<std::string> read_lines(const Path& file) {
+  std::ifstream in(std::filesystem::path{file});
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+int generate(const Path& top, std::uint32_t entries) {
+  const TreePlan plan = plan_tree(entries, kTreeSeed);
+  if (auto built = build_tree(top, plan); !built) {
+    std::fprintf(stderr, "voxtrel-bench: building %s failed with error %u\n",
+                 to_utf8_lossy(top).c_str(), built.error().code());
+    return 1;
+  }
+  return 0;
+}
+
+int round(std::uint32_t entries, std::uint32_t number, const Path& copies, const Path& results,
+          std::uint32_t limit_seconds) {
+  RoundSettings settings{entries, number, copies, std::chrono::seconds(limit_seconds), {}};
+  for (const std::string& line : read_lines(results)) {
+    const auto earlier = parse_record(line);
+    if (earlier && earlier->entries == entries && earlier->outcome == Outcome::kStopped) {
+      settings.skip.insert(earlier->variant);
+    }
+  }
+  std::ofstream out(std::filesystem::path{results}, std::ios::app);
+  const auto append = [&](const std::string& line) {
+    out << line << '\n';
+    out.flush();
+  };
+  run_round(
+      plan_tree(entries, kTreeSeed), settings,
+      [&](const RunRecord& record) { append(format_record(record)); },
+      [&](const std::string& note) { append(format_note(note)); });
+  return out ? 0 : 1;
+}
+
+int report(const Path& results) {
+  std::vector<RunRecord> records;
+  std::vector<std::string> notes;
+  for (const std::string& line : read_lines(results)) {
+    if (auto record = parse_record(line)) records.push_back(std::move(*record));
+    if (auto note = parse_note(line)) notes.push_back(std::move(*note));
+  }
+  std::fputs(render_tables(records, notes).c_str(), stdout);
+  const bool whole_job = std::ranges::none_of(
+      records, [](const RunRecord& record) { return record.outcome == Outcome::kIncomplete; });
+  return whole_job && !records.empty() ? 0 : 1;
+}
+
+int run(int argc, wchar_t** argv) {
+  const std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"generate" && argc == 4) {
+    const auto entries = parse_count(argv[3]);
+    return entries ? generate(argv[2], *entries) : usage();
+  }
+  if (mode == L"round" && argc == 7) {
+    const auto entries = parse_count(argv[2]);
+    const auto number = parse_count(argv[3]);
+    const auto limit = parse_count(argv[6]);
+    if (!entries || !number || !limit) return usage();
+    return round(*entries, *number, argv[4], argv[5], *limit);
+  }
+  if (mode == L"report" && argc == 3) return report(argv[2]);
+  return usage();
+}
+
+}  // namespace
+}  // namespace voxtrel::bench
+
+int wmain(int argc, wchar_t** argv) { return voxtrel::bench::run(argc, argv); }

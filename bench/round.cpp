@@ -1,0 +1,229 @@
+#include "bench/round.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "bench/peer_variants.h"
+#include "bench/tree_builder.h"
+#include "system/file_ops.h"
+#include "system/text.h"
+#include "system/unique_handle.h"
+
+namespace voxtrel::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::wstring_view kCommandOutputFile = L"command-output.txt";
+constexpr std::wstring_view kReadOnlyProbeFile = L"read-only-probe";
+// The headers declare this class only for a later target version than the project's.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+struct Measured {
+  double seconds = 0;
+  Outcome outcome = Outcome::kDone;
+  std::string detail;
+};
+
+struct Copy {
+  const TreePlan& plan;
+  Path top;
+  Path scratch_file;  // for the output of the variants that are other programs
+  std::chrono::milliseconds limit;
+};
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string error_text(const Error& error) {
+  if (error.kind() == ErrorKind::kOs) return "error " + std::to_string(error.code());
+  return std::string(error.message());
+}
+
+Measured done(double seconds) { return Measured{seconds, Outcome::kDone, {}}; }
+Measured stopped(double seconds) { return Measured{seconds, Outcome::kStopped, {}}; }
+Measured incomplete(double seconds, std::string detail) {
+  return Measured{seconds, Outcome::kIncomplete, std::move(detail)};
+}
+
+// Windows compares names without regard to case, and so do the checks.
+std::wstring folded(std::wstring_view path) {
+  std::wstring text(path);
+  std::ranges::transform(text, text.begin(), [](wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit - L'A' + L'a') : unit;
+  });
+  return text;
+}
+
+// Empty when `found` names exactly the plan's leftovers, else what is wrong.
+std::string check_found(const Copy& copy, const std::vector<Path>& found) {
+  std::set<std::wstring> expected;
+  for (const PlannedEntry* entry : copy.plan.leftovers()) {
+    expected.insert(folded(join_path(copy.top, entry->relative)));
+  }
+  std::set<std::wstring> reported;
+  for (const Path& path : found) reported.insert(folded(path));
+  std::size_t missed = 0;
+  for (const auto& path : expected) missed += reported.contains(path) ? 0 : 1;
+  if (missed != 0 || reported.size() != expected.size()) {
+    return "found " + std::to_string(expected.size() - missed) + " of " +
+           std::to_string(expected.size()) + " leftovers and " +
+           std::to_string(reported.size() - (expected.size() - missed)) + " other paths";
+  }
+  return {};
+}
+
+bool exists(const Path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Empty when every leftover is gone from disk and every decoy is still there.
+std::string check_swept(const Copy& copy) {
+  for (const PlannedEntry& entry : copy.plan.entries) {
+    if (!entry.leftover && !entry.decoy) continue;
+    const bool present = exists(join_path(copy.top, entry.relative));
+    if (entry.leftover && present) return "leftover still there: " + to_utf8_lossy(entry.relative);
+    if (!entry.leftover && !present) return "deleted by mistake: " + to_utf8_lossy(entry.relative);
+  }
+  return {};
+}
+
+Measured run_walk(const Copy& copy, Result<WalkCount> (*walker)(const Path&), bool deletes) {
+  const auto start = Clock::now();
+  const auto walked = walker(copy.top);
+  const double seconds = seconds_since(start);
+  if (!walked) return incomplete(seconds, error_text(walked.error()));
+  if (walked->entries != copy.plan.entries.size()) {
+    return incomplete(seconds, "listed " + std::to_string(walked->entries) + " of " +
+                                   std::to_string(copy.plan.entries.size()) + " entries");
+  }
+  std::string wrong = check_found(copy, walked->leftovers);
+  if (wrong.empty() && deletes) wrong = check_swept(copy);
+  return wrong.empty() ? done(seconds) : incomplete(seconds, wrong);
+}
+
+Measured run_cmd_dir(const Copy& copy) {
+  const auto start = Clock::now();
+  const auto run = cmd_dir(copy.top, copy.scratch_file, copy.limit);
+  const double seconds = seconds_since(start);
+  if (!run) return incomplete(seconds, error_text(run.error()));
+  if (!run->finished) return stopped(seconds);
+  const std::string wrong = check_found(copy, run->output_lines);
+  return wrong.empty() ? done(seconds) : incomplete(seconds, wrong);
+}
+
+Measured removal_checked(const Copy& copy, double seconds, const Status& removed) {
+  if (!removed) return incomplete(seconds, error_text(removed.error()));
+  if (exists(copy.top)) return incomplete(seconds, "the tree is still there");
+  return done(seconds);
+}
+
+Measured run_removal(const Copy& copy, Status (*remover)(const Path&)) {
+  const auto start = Clock::now();
+  const Status removed = remover(copy.top);
+  return removal_checked(copy, seconds_since(start), removed);
+}
+
+Measured run_cmd_rmdir(const Copy& copy) {
+  const auto start = Clock::now();
+  const auto run = cmd_rmdir(copy.top, copy.scratch_file, copy.limit);
+  const double seconds = seconds_since(start);
+  if (!run) return incomplete(seconds, error_text(run.error()));
+  if (!run->finished) return stopped(seconds);
+  return removal_checked(copy, seconds, {});
+}
+
+Measured run_variant(std::string_view id, const Copy& copy) {
+  if (id == "bare-walk") return run_walk(copy, bare_walk, false);
+  if (id == "one-open") return run_walk(copy, one_open_walk, true);
+  if (id == "cmd-dir") return run_cmd_dir(copy);
+  if (id == "naive") return run_removal(copy, naive_remove);
+  if (id == "remove-all") return run_removal(copy, std_remove_all);
+  if (id == "cmd-rmdir") return run_cmd_rmdir(copy);
+  return incomplete(0, "not built in");
+}
+
+bool deletes_leftovers(std::string_view id) { return id == "sweep" || id == "one-open"; }
+
+// Whether a read-only file can be deleted the way the tool deletes it: one DELETE open and the
+// extended disposition that ignores the read-only attribute (Windows 10 1809 and later, NTFS).
+bool can_delete_read_only(const Path& folder) {
+  const Path probe = join_path(folder, kReadOnlyProbeFile);
+  UniqueFile created(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_READONLY, nullptr));
+  if (!created) return false;
+  created.reset();
+  bool deleted = false;
+  {
+    const UniqueFile file(CreateFileW(probe.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_DISPOSITION_INFO_EX disposition{FILE_DISPOSITION_FLAG_DELETE |
+                                         FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                         FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+    deleted = file && SetFileInformationByHandle(file.get(), kFileDispositionInfoEx, &disposition,
+                                                 sizeof(disposition));
+  }
+  if (!deleted) {
+    SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(probe.c_str());
+  }
+  return deleted;
+}
+
+std::vector<const VariantInfo*> round_order(Group group, const RoundSettings& settings) {
+  std::vector<const VariantInfo*> order;
+  for (const VariantInfo& variant : kVariants) {
+    if (variant.group == group && !settings.skip.contains(std::string(variant.id))) {
+      order.push_back(&variant);
+    }
+  }
+  if (!order.empty()) std::ranges::rotate(order, order.begin() + (settings.round - 1) % order.size());
+  return order;
+}
+
+void show(const RoundSettings& settings, const VariantInfo& variant, const Measured& measured) {
+  static constexpr const char* kOutcomeText[] = {"", "  (stopped at the limit)",
+                                                 "  INCOMPLETE: "};
+  std::printf("  %u entries, round %u: %-42s %9.3f s%s%s\n", settings.entries, settings.round,
+              std::string(variant.title).c_str(), measured.seconds,
+              kOutcomeText[static_cast<int>(measured.outcome)], measured.detail.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void run_round(const TreePlan& plan, const RoundSettings& settings,
+               const std::function<void(const RunRecord&)>& record,
+               const std::function<void(const std::string&)>& note) {
+  const Path scratch_file = join_path(settings.copies, kCommandOutputFile);
+  const auto measure = [&](const VariantInfo& variant, const Path& top) {
+    const Measured measured = run_variant(variant.id, Copy{plan, top, scratch_file, settings.limit});
+    show(settings, variant, measured);
+    record(RunRecord{settings.entries, std::string(variant.id), settings.round, measured.outcome,
+                     measured.seconds, measured.detail});
+  };
+
+  const Path listing = join_path(settings.copies, kListingCopy);
+  for (const VariantInfo* variant : round_order(Group::kSweep, settings)) {
+    measure(*variant, listing);
+    if (deletes_leftovers(variant->id)) (void)restore_leftovers(listing, plan);
+  }
+
+  const bool keep_read_only = can_delete_read_only(settings.copies);
+  note(keep_read_only
+           ? "Read-only files: kept in every copy; this platform accepts the extended disposition "
+             "(FileDispositionInfoEx) that lets remove_tree delete them."
+           : "Read-only files: this platform refuses the extended disposition "
+             "(FileDispositionInfoEx), so remove_tree cannot delete a read-only file here; the "
+             "removal copies had their " +
+                 std::to_string(plan.read_only_files().size()) +
+                 " read-only files made writable before timing (not timed), for every removal "
+                 "variant alike. The sweep copies keep them.");
+  for (const VariantInfo* variant : round_order(Group::kRemoval, settings)) {
+    const Path top = join_path(settings.copies, to_wide(variant->id));
+    if (!keep_read_only) (void)clear_read_only(top, plan);
+    measure(*variant, top);
+  }
+}
+
+}  // namespace voxtrel::bench

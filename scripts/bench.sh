@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The benchmark command: the leftover sweep and the tree removal against their peers, under Wine.
+#
+#   bash scripts/bench.sh [--rounds N] [--limit SECONDS] [SIZE...]
+#
+# Builds the benchmark program (bench preset, optimised), then for each tree size (default 20000
+# and 100000 entries) builds the planned tree once, and for each round (default 3) makes fresh
+# copies of it with cp -a (not timed) and runs every variant once, in one program run, on its own
+# copy. A variant that runs as another program (cmd) and is still running after the limit
+# (default 120 s) is stopped and not run again at that size. Prints the tables with the machine.
+# The copies live in $VOXTREL_BENCH_SCRATCH (default /dev/shm, a RAM disk, so the disk's
+# write-back does not blur the figures). With VOXTREL_BENCH_EXE set, that program is used as is
+# (CTest does this); with VOXTREL_TEMPLATE_PREFIX set, that booted prefix is copied.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/wine.sh
+
+rounds=3
+limit=120
+sizes=()
+while (($#)); do
+  case $1 in
+    --rounds) rounds=$2; shift 2 ;;
+    --limit) limit=$2; shift 2 ;;
+    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    *) sizes+=("$1"); shift ;;
+  esac
+done
+((${#sizes[@]})) || sizes=(20000 100000)
+if ((rounds < 3)); then
+  echo "bench.sh: a median needs at least 3 rounds" >&2
+  exit 2
+fi
+
+exe=${VOXTREL_BENCH_EXE:-}
+if [ -z "$exe" ]; then
+  scripts/install-deps.sh
+  cmake --preset bench >/dev/null
+  cmake --build --preset bench
+  exe=build/bench/bench/voxtrel-bench.exe
+fi
+
+scratch_parent=${VOXTREL_BENCH_SCRATCH:-/dev/shm}
+[ -d "$scratch_parent" ] && [ -w "$scratch_parent" ] || scratch_parent=${TMPDIR:-/tmp}
+scratch=$(mktemp -d "$scratch_parent/voxtrel-bench.XXXXXX")
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/voxtrel-bench-prefix.XXXXXX")
+cleanup() {
+  wine_stop_prefix "$prefix"
+  rm -rf "$scratch" "$prefix"
+}
+trap cleanup EXIT
+
+export WINEPREFIX=$prefix
+if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
+  wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$prefix"
+else
+  wine_boot_prefix "$prefix"
+fi
+
+bench() { wine "$exe" "$@"; }
+results=$scratch/results.tsv
+: >"$results"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+for size in "${sizes[@]}"; do
+  master=$scratch/master
+  echo "Building the tree of $size entries..."
+  bench generate "$(unix_to_windows "$master")" "$size"
+  for ((round = 1; round <= rounds; round++)); do
+    copies=$scratch/copies
+    mkdir "$copies"
+    for copy in listing remove-tree remove-all cmd-rmdir naive; do
+      cp -a "$master" "$copies/$copy"
+    done
+    bench round "$size" "$round" "$(unix_to_windows "$copies")" \
+      "$(unix_to_windows "$results")" "$limit"
+    rm -rf "$copies"
+  done
+  rm -rf "$master"
+done
+
+echo
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')," \
+  "$(wine --version 2>/dev/null), scratch on $(df --output=fstype "$scratch" | tail -1)," \
+  "load average $load_before at the start and $(cut -d' ' -f1-3 /proc/loadavg) at the end."
+bench report "$(unix_to_windows "$results")"
