@@ -116,4 +116,6 @@ int run(int argc, wchar_t** argv) {
 }  // namespace
 }  // namespace voxtrel::bench
 
-int wmain(int argc, wchar_t** argv) { return voxtrel::bench::run(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+  return voxtrel::bench::run(argc, argv);
+}

@@ -31,8 +31,8 @@ template <typename Visit>
 Status list_folder(const Path& folder, Visit&& visit) {
   WIN32_FIND_DATAW data{};
   const Path pattern = join_path(folder, kAllEntries);
-  const UniqueFind search(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                           FindExSearchNameMatch, nullptr, 0));
+  const UniqueFind search(
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
   if (!search) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? Status{} : fail_os(error);
@@ -49,10 +49,15 @@ Status list_folder(const Path& folder, Visit&& visit) {
 // everything else is a file whose name is tested. `on_leftover(path)` acts on a match.
 // Stack invariant: it holds the folders found but not yet listed.
 template <typename Classify, typename OnLeftover>
-Result<WalkCount> walk(const Path& top, Classify&& classify, OnLeftover&& on_leftover) {
+Result<WalkCount> walk(const Path& top, std::chrono::steady_clock::time_point deadline,
+                       Classify&& classify, OnLeftover&& on_leftover) {
   WalkCount count;
   std::vector<Path> pending{top};
   while (!pending.empty()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      count.finished = false;
+      return count;
+    }
     const Path folder = std::move(pending.back());
     pending.pop_back();
     auto listed = list_folder(folder, [&](const WIN32_FIND_DATAW& data) -> Status {
@@ -103,8 +108,8 @@ Result<Path> system_program(std::wstring_view name) {
 
 std::vector<Path> read_lines(const Path& file) {
   std::vector<Path> lines;
-  const UniqueFile handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueFile handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!handle) return lines;
   std::string bytes;
   char chunk[4096];
@@ -173,16 +178,16 @@ Result<CommandRun> run_cmd(const std::wstring& command, const Path& scratch_file
 
 Result<WalkCount> bare_walk(const Path& top) {
   return walk(
-      top,
+      top, std::chrono::steady_clock::time_point::max(),
       [](const Path&, const WIN32_FIND_DATAW& data) {
         return is_directory(listed_attributes(data));
       },
       [](const Path&) {});
 }
 
-Result<WalkCount> one_open_walk(const Path& top) {
+Result<WalkCount> one_open_walk(const Path& top, std::chrono::steady_clock::time_point deadline) {
   return walk(
-      top,
+      top, deadline,
       [](const Path& path, const WIN32_FIND_DATAW&) {
         const auto attributes = query_attributes(path);
         return attributes && is_directory(*attributes);

@@ -17,6 +17,7 @@ namespace voxtrel::bench {
 struct WalkCount {
   std::uint64_t entries = 0;
   std::vector<Path> leftovers;
+  bool finished = true;  // false: stopped at the deadline
 };
 
 // The practical limit: lists every folder with FindFirstFileExW/FindNextFileW (basic
@@ -24,8 +25,10 @@ struct WalkCount {
 [[nodiscard]] Result<WalkCount> bare_walk(const Path& top);
 
 // The literal sweep: the same listing, plus one open per entry (query_attributes) to learn what
-// the listing already said, and the deletion of each leftover found.
-[[nodiscard]] Result<WalkCount> one_open_walk(const Path& top);
+// the listing already said, and the deletion of each leftover found. Stops at `deadline`,
+// between two folders.
+[[nodiscard]] Result<WalkCount> one_open_walk(const Path& top,
+                                              std::chrono::steady_clock::time_point deadline);
 
 // A naive recursive FindFirstFileW/DeleteFileW/RemoveDirectoryW walker: it enters links. A file
 // that DeleteFileW refuses with 5 has its read-only attribute cleared and is deleted again.

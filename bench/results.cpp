@@ -38,7 +38,9 @@ std::string printed(const char* pattern, double value) {
   return text;
 }
 
-std::string group_title(Group group) { return group == Group::kSweep ? "Sweep" : "Tree removal"; }
+std::string group_title(Group group) {
+  return group == Group::kSweep ? "Sweep" : "Tree removal";
+}
 
 // What one variant's rounds at one size add up to.
 struct Summary {
@@ -56,7 +58,8 @@ std::map<SummaryKey, Summary> summarise(std::span<const RunRecord> records) {
     Summary& summary = summaries[{record.entries, record.variant}];
     ++summary.rounds;
     if (record.outcome == Outcome::kDone) summary.done_seconds.push_back(record.seconds);
-    if (record.outcome == Outcome::kStopped && summary.stopped == nullptr) summary.stopped = &record;
+    if (record.outcome == Outcome::kStopped && summary.stopped == nullptr)
+      summary.stopped = &record;
     if (record.outcome == Outcome::kIncomplete && summary.incomplete == nullptr) {
       summary.incomplete = &record;
     }
@@ -125,12 +128,9 @@ std::optional<RunRecord> parse_record(std::string_view line) {
   const auto seconds = parse_number<double>(fields[4]);
   if (!entries || !round || outcome == std::end(kOutcomeNames) || !seconds) return std::nullopt;
   if (find_variant(fields[1]) == nullptr) return std::nullopt;
-  return RunRecord{*entries,
-                   std::string(fields[1]),
-                   *round,
-                   static_cast<Outcome>(outcome - std::begin(kOutcomeNames)),
-                   *seconds,
-                   std::string(fields[5])};
+  return RunRecord{*entries, std::string(fields[1]),
+                   *round,   static_cast<Outcome>(outcome - std::begin(kOutcomeNames)),
+                   *seconds, std::string(fields[5])};
 }
 
 std::string format_note(std::string_view note) {

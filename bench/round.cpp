@@ -42,8 +42,12 @@ std::string error_text(const Error& error) {
   return std::string(error.message());
 }
 
-Measured done(double seconds) { return Measured{seconds, Outcome::kDone, {}}; }
-Measured stopped(double seconds) { return Measured{seconds, Outcome::kStopped, {}}; }
+Measured done(double seconds) {
+  return Measured{seconds, Outcome::kDone, {}};
+}
+Measured stopped(double seconds) {
+  return Measured{seconds, Outcome::kStopped, {}};
+}
 Measured incomplete(double seconds, std::string detail) {
   return Measured{seconds, Outcome::kIncomplete, std::move(detail)};
 }
@@ -75,7 +79,9 @@ std::string check_found(const Copy& copy, const std::vector<Path>& found) {
   return {};
 }
 
-bool exists(const Path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const Path& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Empty when every leftover is gone from disk and every decoy is still there.
 std::string check_swept(const Copy& copy) {
@@ -88,11 +94,13 @@ std::string check_swept(const Copy& copy) {
   return {};
 }
 
-Measured run_walk(const Copy& copy, Result<WalkCount> (*walker)(const Path&), bool deletes) {
+template <typename Walker>
+Measured run_walk(const Copy& copy, Walker&& walker, bool deletes) {
   const auto start = Clock::now();
-  const auto walked = walker(copy.top);
+  const auto walked = walker(copy.top, start + copy.limit);
   const double seconds = seconds_since(start);
   if (!walked) return incomplete(seconds, error_text(walked.error()));
+  if (!walked->finished) return stopped(seconds);
   if (walked->entries != copy.plan.entries.size()) {
     return incomplete(seconds, "listed " + std::to_string(walked->entries) + " of " +
                                    std::to_string(copy.plan.entries.size()) + " entries");
@@ -134,7 +142,10 @@ Measured run_cmd_rmdir(const Copy& copy) {
 }
 
 Measured run_variant(std::string_view id, const Copy& copy) {
-  if (id == "bare-walk") return run_walk(copy, bare_walk, false);
+  if (id == "bare-walk") {
+    return run_walk(
+        copy, [](const Path& top, Clock::time_point) { return bare_walk(top); }, false);
+  }
   if (id == "one-open") return run_walk(copy, one_open_walk, true);
   if (id == "cmd-dir") return run_cmd_dir(copy);
   if (id == "naive") return run_removal(copy, naive_remove);
@@ -143,7 +154,9 @@ Measured run_variant(std::string_view id, const Copy& copy) {
   return incomplete(0, "not built in");
 }
 
-bool deletes_leftovers(std::string_view id) { return id == "sweep" || id == "one-open"; }
+bool deletes_leftovers(std::string_view id) {
+  return id == "sweep" || id == "one-open";
+}
 
 // Whether a read-only file can be deleted the way the tool deletes it: one DELETE open and the
 // extended disposition that ignores the read-only attribute (Windows 10 1809 and later, NTFS).
@@ -177,13 +190,13 @@ std::vector<const VariantInfo*> round_order(Group group, const RoundSettings& se
       order.push_back(&variant);
     }
   }
-  if (!order.empty()) std::ranges::rotate(order, order.begin() + (settings.round - 1) % order.size());
+  if (!order.empty())
+    std::ranges::rotate(order, order.begin() + (settings.round - 1) % order.size());
   return order;
 }
 
 void show(const RoundSettings& settings, const VariantInfo& variant, const Measured& measured) {
-  static constexpr const char* kOutcomeText[] = {"", "  (stopped at the limit)",
-                                                 "  INCOMPLETE: "};
+  static constexpr const char* kOutcomeText[] = {"", "  (stopped at the limit)", "  INCOMPLETE: "};
   std::printf("  %u entries, round %u: %-42s %9.3f s%s%s\n", settings.entries, settings.round,
               std::string(variant.title).c_str(), measured.seconds,
               kOutcomeText[static_cast<int>(measured.outcome)], measured.detail.c_str());
@@ -197,7 +210,8 @@ void run_round(const TreePlan& plan, const RoundSettings& settings,
                const std::function<void(const std::string&)>& note) {
   const Path scratch_file = join_path(settings.copies, kCommandOutputFile);
   const auto measure = [&](const VariantInfo& variant, const Path& top) {
-    const Measured measured = run_variant(variant.id, Copy{plan, top, scratch_file, settings.limit});
+    const Measured measured =
+        run_variant(variant.id, Copy{plan, top, scratch_file, settings.limit});
     show(settings, variant, measured);
     record(RunRecord{settings.entries, std::string(variant.id), settings.round, measured.outcome,
                      measured.seconds, measured.detail});

@@ -22,9 +22,10 @@ inline constexpr std::wstring_view kListingCopy = L"listing";
 struct RoundSettings {
   std::uint32_t entries = 0;
   std::uint32_t round = 1;
-  Path copies;                      // the folder holding this round's copies
-  std::chrono::milliseconds limit;  // for the variants that run as other programs
-  std::set<std::string> skip;       // variant ids stopped at the limit in an earlier round
+  Path copies;  // the folder holding this round's copies
+  // For the slow peers: the cmd variants are stopped at it, the one-open walk stops itself.
+  std::chrono::milliseconds limit;
+  std::set<std::string> skip;  // variant ids stopped at the limit in an earlier round
 };
 
 // Runs every variant not in `settings.skip` once, rotating the order by the round number, and

@@ -6,19 +6,20 @@
 namespace voxtrel::bench {
 namespace {
 
-// Folders stay this short, so that every folder has room for file names below the limit.
-constexpr std::size_t kMaxFolderLength = 140;
+// Folders stay this short, so that every folder has room below the limit for file names and
+// for the longest leftover name.
+constexpr std::size_t kMaxFolderLength = 135;
 constexpr std::size_t kMinNameLength = 10;
 // One folder in this many is a "full" folder (think System32 or a node_modules) that receives a
 // quarter of all files, so some listings span many directory batches.
-constexpr std::uint32_t kFoldersPerFullFolder = 50;
+constexpr std::uint32_t kFoldersPerFullFolder = 500;
 constexpr std::uint32_t kFullFolderSharePercent = 25;
 constexpr std::uint32_t kMaxFileBytes = 4096;
 
 constexpr std::array<std::wstring_view, 6> kLeftoverNames = {
-    L"voxtrel-agent.exe.old",      L"voxtrel-agent.exe.old1",
-    L"voxtrel-agent.exe.old.2",    L"voxtrel-agent.exe.old-20240311",
-    L"voxtrel-agent.exe.old.bak",  L"voxtrel-agent.exe.old (copy)",
+    L"voxtrel-agent.exe.old",     L"voxtrel-agent.exe.old1",
+    L"voxtrel-agent.exe.old.2",   L"voxtrel-agent.exe.old-20240311",
+    L"voxtrel-agent.exe.old.bak", L"voxtrel-agent.exe.old (copy)",
 };
 // Near misses that no variant may report: the image name, the prefix one letter short, and
 // the prefix with something in front.
@@ -41,7 +42,9 @@ class Random {
   }
   // Uniform in [0, bound).
   std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-  std::uint32_t between(std::uint32_t low, std::uint32_t high) { return low + below(high - low + 1); }
+  std::uint32_t between(std::uint32_t low, std::uint32_t high) {
+    return low + below(high - low + 1);
+  }
 
  private:
   std::uint64_t state_;
@@ -65,7 +68,7 @@ std::wstring base36(std::uint32_t value) {
 // suffix keeps names distinct even where the file system ignores case.
 std::wstring make_name(Random& random, std::uint32_t unique, std::size_t max_length, bool file) {
   const std::uint32_t roll = random.below(100);
-  std::size_t length = roll < 55 ? random.between(4, 12)
+  std::size_t length = roll < 55   ? random.between(4, 12)
                        : roll < 90 ? random.between(13, 32)
                                    : random.between(33, 80);
   const std::wstring suffix = L"-" + base36(unique);
@@ -76,14 +79,15 @@ std::wstring make_name(Random& random, std::uint32_t unique, std::size_t max_len
   std::wstring name;
   for (std::size_t i = 0; i < stem_length; ++i) {
     const bool joiner = i > 0 && i + 1 < stem_length && random.below(8) == 0;
-    name += joiner ? kStemJoiners[random.below(kStemJoiners.size())]
-                   : kStemLetters[random.below(26)];
+    name +=
+        joiner ? kStemJoiners[random.below(kStemJoiners.size())] : kStemLetters[random.below(26)];
   }
   return name + suffix + std::wstring(extension);
 }
 
 std::wstring child_path(const Folder& parent, std::wstring_view name) {
-  return parent.relative.empty() ? std::wstring(name) : parent.relative + L"\\" + std::wstring(name);
+  return parent.relative.empty() ? std::wstring(name)
+                                 : parent.relative + L"\\" + std::wstring(name);
 }
 
 // Half the folders hang anywhere, half in the shallow part, which gives a broad top like a real
@@ -141,12 +145,12 @@ TreePlan plan_tree(std::uint32_t entry_count, std::uint64_t seed) {
   const std::uint32_t read_only_step = ordinary / read_only;
   for (std::uint32_t i = 0; i < ordinary; ++i) {
     const bool to_full = random.below(100) < kFullFolderSharePercent;
-    const std::size_t index = to_full ? holders[random.below(full_count)]
-                                      : holders[random.below(holders.size())];
+    const std::size_t index =
+        to_full ? holders[random.below(full_count)] : holders[random.below(holders.size())];
     const Folder& parent = folders[index];
     const std::size_t room = kMaxRelativeLength - parent.relative.size() - 1;
-    PlannedEntry entry = file_entry(
-        parent, make_name(random, folder_count + i, room, true), file_bytes(random));
+    PlannedEntry entry =
+        file_entry(parent, make_name(random, folder_count + i, room, true), file_bytes(random));
     entry.read_only = i % read_only_step == read_only_step / 2 && i / read_only_step < read_only;
     plan.entries.push_back(std::move(entry));
   }
