@@ -17,6 +17,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::wstring_view kCommandOutputFile = L"command-output.txt";
 constexpr std::wstring_view kReadOnlyProbeFile = L"read-only-probe";
+constexpr std::string_view kReadOnlyKeptNote =
+    "Read-only files: kept in every copy; this platform accepts the extended disposition "
+    "(FileDispositionInfoEx) that lets remove_tree delete them.";
+constexpr std::string_view kReadOnlyClearedNote =
+    " read-only files made writable in the removal copies before timing (not timed), for "
+    "every removal variant alike: this platform refuses the extended disposition "
+    "(FileDispositionInfoEx), so remove_tree cannot delete a read-only file here. The sweep "
+    "copies keep them.";
 // The headers declare this class only for a later target version than the project's.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
@@ -224,15 +232,10 @@ void run_round(const TreePlan& plan, const RoundSettings& settings,
   }
 
   const bool keep_read_only = can_delete_read_only(settings.copies);
-  note(keep_read_only
-           ? "Read-only files: kept in every copy; this platform accepts the extended disposition "
-             "(FileDispositionInfoEx) that lets remove_tree delete them."
-           : "Read-only files: this platform refuses the extended disposition "
-             "(FileDispositionInfoEx), so remove_tree cannot delete a read-only file here; the "
-             "removal copies had their " +
-                 std::to_string(plan.read_only_files().size()) +
-                 " read-only files made writable before timing (not timed), for every removal "
-                 "variant alike. The sweep copies keep them.");
+  note(keep_read_only ? std::string(kReadOnlyKeptNote)
+                      : std::to_string(settings.entries) +
+                            " entries: " + std::to_string(plan.read_only_files().size()) +
+                            std::string(kReadOnlyClearedNote));
   for (const VariantInfo* variant : round_order(Group::kRemoval, settings)) {
     const Path top = join_path(settings.copies, to_wide(variant->id));
     if (!keep_read_only) (void)clear_read_only(top, plan);
