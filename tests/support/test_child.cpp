@@ -4,6 +4,7 @@
 //   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
 //   --sleep MS      wait before exiting
 //   --exit N        exit with code N (default 0)
+//   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -28,6 +29,22 @@ void record_start(const wchar_t* file) {
   write_text(out.get(), record);
 }
 
+// An empty DACL grants nothing: deleting a tree that holds this key is refused.
+void deny_key(const wchar_t* subkey) {
+  HKEY created = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  const voxtrel::UniqueRegistryKey key(created);
+  ACL empty{};
+  InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+  SECURITY_DESCRIPTOR descriptor{};
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+  RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -48,6 +65,8 @@ int wmain(int argc, wchar_t** argv) {
       i += 2;
     } else if (option == L"--sleep" && has_value) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+    } else if (option == L"--deny-key" && has_value) {
+      deny_key(argv[++i]);
     } else if (option == L"--exit" && has_value) {
       exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
     }
