@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "driver/console.h"
+#include "driver/elevation_gate.h"
+#include "driver/msi_removal.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -73,10 +75,13 @@ std::string_view product_key_line(long status) noexcept {
 
 int cleanup_run() {
   print_banner(transcript::kTitle);
+  // The copy that was not elevated has asked for an elevated one and ends here, without prompt.
+  if (elevation_gate() == GateOutcome::kStop) return 0;
   stop_service();
   delete_service();
   kill_agent_processes();
   print(transcript::kStep4);
+  remove_msi_products();
   print(transcript::kStep5);
   print(transcript::kStep6);
   remove_product_key();

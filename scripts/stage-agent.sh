@@ -4,6 +4,7 @@
 # is tested.
 set -euo pipefail
 source "$(dirname "$0")/lib/wine.sh"
+source "$(dirname "$0")/lib/msi.sh"
 : "${WINEPREFIX:?set WINEPREFIX to the prefix to stage in}"
 drive_c="$WINEPREFIX/drive_c"
 
@@ -25,6 +26,15 @@ put_file "ProgramData/Voxtrel/cache/state/state.bin" "state"
 # The product key, with a subkey.
 wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent' /v Level /t REG_DWORD /d 3 /f >/dev/null
+
+# The agent's Windows Installer product (64-bit list, files in C:\Program Files\Voxtrel Agent),
+# and a product named only in lower case that must stay installed.
+msi_dir=$(mktemp -d /tmp/voxtrel-stage.XXXXXX)
+build_msi "$msi_dir/agent.msi" x64 "$AGENT_PRODUCT_CODE" "Voxtrel Agent" "Voxtrel Agent"
+build_msi "$msi_dir/decoy.msi" x64 "$DECOY_PRODUCT_CODE" "voxtrel companion (not the agent)" "Companion"
+install_msi "$msi_dir/agent.msi"
+install_msi "$msi_dir/decoy.msi"
+rm -rf "$msi_dir"
 
 # Leftover backups under both sweep roots.
 put_file "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old" "old image"
