@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "system/error.h"
 #include "system/path.h"
@@ -75,6 +76,19 @@ class DirectoryListing {
         search_(std::move(search)),
         record_(first),
         pending_(true) {}
+  // A moved-from listing yields nothing.
+  DirectoryListing(DirectoryListing&& other) noexcept
+      : directory_(std::move(other.directory_)),
+        search_(std::move(other.search_)),
+        record_(other.record_),
+        pending_(std::exchange(other.pending_, false)) {}
+  DirectoryListing& operator=(DirectoryListing&& other) noexcept {
+    directory_ = std::move(other.directory_);
+    search_ = std::move(other.search_);
+    record_ = other.record_;
+    pending_ = std::exchange(other.pending_, false);
+    return *this;
+  }
 
   // The next item; nothing once the listing is over.
   [[nodiscard]] std::optional<ListingItem> next();
