@@ -6,6 +6,7 @@
 #include "driver/console.h"
 #include "driver/elevation_gate.h"
 #include "driver/msi_removal.h"
+#include "driver/leftover_sweep.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -59,6 +60,13 @@ void remove_product_key() {
   print(product_key_line(status));
 }
 
+void sweep_both_roots() {
+  print(transcript::kStep8);
+  SweepCounts total = sweep_leftovers(kProgramFilesRoot);
+  total += sweep_leftovers(kProgramDataRoot);
+  print(leftover_summary(total));
+}
+
 void wait_for_enter() {
   print(transcript::kPrompt);
   (void)flush_output();
@@ -85,7 +93,7 @@ int cleanup_run() {
   print(transcript::kStep5);
   print(transcript::kStep6);
   remove_product_key();
-  print(transcript::kStep8);
+  sweep_both_roots();
   print_banner(transcript::kComplete);
   wait_for_enter();
   return 0;

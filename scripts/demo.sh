@@ -31,3 +31,13 @@ wine reg query "$uninstall\\$DECOY_PRODUCT_CODE" >/dev/null 2>&1 && echo "decoy 
 for path in "Program Files/Voxtrel" "Program Files/Voxtrel Agent" "ProgramData/Voxtrel"; do
   [ -e "$WINEPREFIX/drive_c/$path" ] && echo "C:\\$path: still there" || echo "C:\\$path: gone"
 done
+for path in "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old" \
+  "ProgramData/Updates/voxtrel-agent.exe.old.1" \
+  "ProgramData/Updates/2024/rollback/voxtrel-agent.exe.old.bak"; do
+  [ -e "$WINEPREFIX/drive_c/$path" ] && echo "leftover C:\\$path: still there" || echo "leftover C:\\$path: gone"
+done
+for path in "Program Files/Other Vendor/voxtrel-agent.exe.ol" "ProgramData/Updates/Voxtrel-agent.exe.old" \
+  "ProgramData/Updates/voxtrel-agent.exe" "ProgramData/Archive/voxtrel-agent.exe.old/notes.txt" \
+  "voxtrel-agent.exe.old"; do
+  [ -e "$WINEPREFIX/drive_c/$path" ] && echo "decoy C:\\$path: intact" || echo "decoy C:\\$path: MISSING"
+done

@@ -39,8 +39,12 @@ rm -rf "$msi_dir"
 # Leftover backups under both sweep roots.
 put_file "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old" "old image"
 put_file "ProgramData/Updates/voxtrel-agent.exe.old.1" "older image"
+put_file "ProgramData/Updates/2024/rollback/voxtrel-agent.exe.old.bak" "rollback image"
 
 # Decoys that must stay.
 put_file "Program Files/Other Vendor/voxtrel-agent.exe.ol" "not a leftover"
 put_file "ProgramData/Updates/Voxtrel-agent.exe.old" "other case: not a leftover"
+put_file "ProgramData/Updates/voxtrel-agent.exe" "the image name alone: not a leftover"
+put_file "ProgramData/Archive/voxtrel-agent.exe.old/notes.txt" "a folder named like a leftover stays"
+put_file "voxtrel-agent.exe.old" "outside the searched folders: stays"
 wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f >/dev/null
