@@ -4,8 +4,9 @@
 #include <string>
 #include <system_error>
 
-#include "bench/tree_plan.h"
+#include "driver/leftover_sweep.h"
 #include "system/file_ops.h"
+#include "system/text.h"
 #include "system/unique_handle.h"
 
 namespace voxtrel::bench {
@@ -192,7 +193,7 @@ Result<WalkCount> one_open_walk(const Path& top, std::chrono::steady_clock::time
         const auto attributes = query_attributes(path);
         return attributes && is_directory(*attributes);
       },
-      [](const Path& path) { (void)DeleteFileW(path.c_str()); });
+      [](const Path& path) { (void)remove_file(path); });
 }
 
 Status naive_remove(const Path& top) {
@@ -209,7 +210,7 @@ Status std_remove_all(const Path& top) {
 
 Result<CommandRun> cmd_dir(const Path& top, const Path& scratch_file,
                            std::chrono::milliseconds limit) {
-  const Path pattern = join_path(top, std::wstring(kLeftoverPrefix) + L"*");
+  const Path pattern = join_path(top, to_wide(kLeftoverPrefix) + L"*");
   return run_cmd(L"dir /s /b \"" + pattern + L"\"", scratch_file, limit);
 }
 

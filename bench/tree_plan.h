@@ -10,7 +10,6 @@
 
 namespace voxtrel::bench {
 
-inline constexpr std::wstring_view kLeftoverPrefix = L"voxtrel-agent.exe.old";
 // One entry in ten is a folder, as in a real "C:\Program Files".
 inline constexpr std::uint32_t kEntriesPerFolder = 10;
 // Entries lie at depth 1 (directly in the top folder) to depth 8.
@@ -32,7 +31,7 @@ struct PlannedEntry {
   std::uint32_t depth = 1;
   std::uint32_t bytes = 0;  // content of a file
   bool read_only = false;
-  bool leftover = false;  // the name starts with kLeftoverPrefix
+  bool leftover = false;  // the sweep's name test matches it
   bool decoy = false;     // the name only looks like a leftover's
 };
 
@@ -51,9 +50,5 @@ struct TreePlan {
 
 // The entry's name: the last part of its relative path.
 [[nodiscard]] std::wstring_view entry_name(const PlannedEntry& entry);
-
-[[nodiscard]] constexpr bool is_leftover_name(std::wstring_view name) noexcept {
-  return name.starts_with(kLeftoverPrefix);
-}
 
 }  // namespace voxtrel::bench

@@ -24,6 +24,20 @@ echo "== What is left"
 wine sc query VoxtrelAgent >/dev/null 2>&1 && echo "service VoxtrelAgent: still there" || echo "service VoxtrelAgent: gone"
 wine reg query 'HKLM\SOFTWARE\Voxtrel' >/dev/null 2>&1 && echo "HKLM\\SOFTWARE\\Voxtrel: still there" || echo "HKLM\\SOFTWARE\\Voxtrel: gone"
 wine reg query 'HKLM\SOFTWARE\VoxtrelTools' >/dev/null 2>&1 && echo "decoy HKLM\\SOFTWARE\\VoxtrelTools: intact" || echo "decoy HKLM\\SOFTWARE\\VoxtrelTools: MISSING"
-for path in "Program Files/Voxtrel" "ProgramData/Voxtrel"; do
+source scripts/lib/msi.sh
+uninstall='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
+wine reg query "$uninstall\\$AGENT_PRODUCT_CODE" >/dev/null 2>&1 && echo "MSI product Voxtrel Agent: still installed" || echo "MSI product Voxtrel Agent: uninstalled"
+wine reg query "$uninstall\\$DECOY_PRODUCT_CODE" >/dev/null 2>&1 && echo "decoy MSI product voxtrel companion: intact" || echo "decoy MSI product voxtrel companion: MISSING"
+for path in "Program Files/Voxtrel" "Program Files/Voxtrel Agent" "ProgramData/Voxtrel"; do
   [ -e "$WINEPREFIX/drive_c/$path" ] && echo "C:\\$path: still there" || echo "C:\\$path: gone"
+done
+for path in "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old" \
+  "ProgramData/Updates/voxtrel-agent.exe.old.1" \
+  "ProgramData/Updates/2024/rollback/voxtrel-agent.exe.old.bak"; do
+  [ -e "$WINEPREFIX/drive_c/$path" ] && echo "leftover C:\\$path: still there" || echo "leftover C:\\$path: gone"
+done
+for path in "Program Files/Other Vendor/voxtrel-agent.exe.ol" "ProgramData/Updates/Voxtrel-agent.exe.old" \
+  "ProgramData/Updates/voxtrel-agent.exe" "ProgramData/Archive/voxtrel-agent.exe.old/notes.txt" \
+  "voxtrel-agent.exe.old"; do
+  [ -e "$WINEPREFIX/drive_c/$path" ] && echo "decoy C:\\$path: intact" || echo "decoy C:\\$path: MISSING"
 done

@@ -9,6 +9,7 @@
 
 #include "bench/results.h"
 #include "bench/tree_plan.h"
+#include "driver/leftover_sweep.h"
 
 namespace voxtrel::bench {
 namespace {
