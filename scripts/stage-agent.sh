@@ -122,36 +122,9 @@ REGEDIT4
 EOF
 wine regedit /S "$(unix_to_windows "$work/staged.reg")"
 
-# --- Leftover backups under both sweep roots, at most one per folder (the order in which a
-# folder lists its entries is the file system's, so the tests check the set of lines and their
-# grouping, not the order between folders).
-deep="ProgramData/Deep Backups"
-for level in 1 2 3 4 5 6; do deep+="/backup-level-$level-padded-to-forty-characters-x"; done
-leftovers=(
-  "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old"
-  "Program Files/Voxtrel Archive/voxtrel-agent.exe.old/voxtrel-agent.exe.old.2"
-  "Program Files/Other Vendor/updates/voxtrel-agent.exe.old-20240101"
-  "ProgramData/Updates/voxtrel-agent.exe.old.1"
-  "ProgramData/Package Cache/agent/voxtrel-agent.exe.old.bak"
-  "$deep/voxtrel-agent.exe.old"
-)
-for leftover in "${leftovers[@]}"; do put_file "$leftover" "old agent image"; done
-
-# --- File decoys that must stay: names that almost match, and other programs' files.
-decoys=(
-  "Program Files/Voxtrel Archive/voxtrel-agent.exe"
-  "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.ol"
-  "Program Files/Common Files/Voxtrel Backup/Voxtrel-agent.exe.old"
-  "Program Files/Other Vendor/updates/voxtrel-agent.exe.OLD"
-  "Program Files/Other Vendor/updates/backup-voxtrel-agent.exe.old"
-  "Program Files/Other Vendor/vendor.exe"
-  "Program Files/VoxtrelTools/tool.exe"
-  "ProgramData/Updates/old.voxtrel-agent.exe.old"
-  "ProgramData/Voxtrel.old/notes.txt"
-  "ProgramData/VoxtrelTools/settings.ini"
-  "$deep/voxtrel-agent.exe.ol"
-)
-for decoy in "${decoys[@]}"; do put_file "$decoy" "not the agent's"; done
+# --- Leftover backups under both sweep roots, and file decoys that must stay (scripts/lib/agent.sh).
+for leftover in "${AGENT_LEFTOVERS[@]}"; do put_file "$leftover" "old agent image"; done
+for decoy in "${DECOY_FILES[@]}"; do put_file "$decoy" "not the agent's"; done
 
 # The service has had time to start while the rest was staged; wait for it all the same.
 for _ in $(seq 1 50); do
@@ -168,6 +141,6 @@ for product in "${AGENT_PRODUCTS[@]}"; do
   echo "  installed product \"$name\" $(product_guid "$base" "$index" 1)"
 done
 echo "  C:\\Program Files\\Voxtrel: $program_files files; C:\\ProgramData\\Voxtrel: $data_files files"
-echo "  HKLM\\SOFTWARE\\Voxtrel with 3 subkeys; ${#leftovers[@]} leftover voxtrel-agent.exe.old* files"
+echo "  HKLM\\SOFTWARE\\Voxtrel with 3 subkeys; ${#AGENT_LEFTOVERS[@]} leftover voxtrel-agent.exe.old* files"
 echo "  decoys: HKLM\\SOFTWARE\\VoxtrelTools, 32-bit SOFTWARE\\Voxtrel, service $DECOY_SERVICE,"
-echo "          product \"voxtrel helper tools\", ${#decoys[@]} look-alike and other programs' files"
+echo "          product \"voxtrel helper tools\", ${#DECOY_FILES[@]} look-alike and other programs' files"

@@ -31,6 +31,36 @@ packed_guid() {
   printf '%s' "$packed"
 }
 
+# Leftover backups under both sweep roots, paths under drive_c, at most one per folder: the order
+# in which a folder lists its entries is the file system's, so the tests check the set of step 8's
+# lines and their grouping, not the order between folders. One is deeper than 260 characters, one
+# is inside a folder that is itself named like a leftover.
+AGENT_DEEP_FOLDER="ProgramData/Deep Backups"
+for level in 1 2 3 4 5 6; do AGENT_DEEP_FOLDER+="/backup-level-$level-padded-to-forty-characters-x"; done
+readonly AGENT_DEEP_FOLDER
+readonly AGENT_LEFTOVERS=(
+  "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old"
+  "Program Files/Voxtrel Archive/voxtrel-agent.exe.old/voxtrel-agent.exe.old.2"
+  "Program Files/Other Vendor/updates/voxtrel-agent.exe.old-20240101"
+  "ProgramData/Updates/voxtrel-agent.exe.old.1"
+  "ProgramData/Package Cache/agent/voxtrel-agent.exe.old.bak"
+  "$AGENT_DEEP_FOLDER/voxtrel-agent.exe.old"
+)
+# File decoys that must stay: names that almost match a leftover, and other programs' files.
+readonly DECOY_FILES=(
+  "Program Files/Voxtrel Archive/voxtrel-agent.exe"
+  "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.ol"
+  "Program Files/Common Files/Voxtrel Backup/Voxtrel-agent.exe.old"
+  "Program Files/Other Vendor/updates/voxtrel-agent.exe.OLD"
+  "Program Files/Other Vendor/updates/backup-voxtrel-agent.exe.old"
+  "Program Files/Other Vendor/vendor.exe"
+  "Program Files/VoxtrelTools/tool.exe"
+  "ProgramData/Updates/old.voxtrel-agent.exe.old"
+  "ProgramData/Voxtrel.old/notes.txt"
+  "ProgramData/VoxtrelTools/settings.ini"
+  "$AGENT_DEEP_FOLDER/voxtrel-agent.exe.ol"
+)
+
 readonly AGENT_SERVICE=VoxtrelAgent
 readonly DECOY_SERVICE=VoxtrelHelper
 readonly AGENT_IMAGE='C:\Program Files\Voxtrel\voxtrel-agent.exe'
