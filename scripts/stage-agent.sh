@@ -3,10 +3,11 @@
 # prefix named by WINEPREFIX. Used by the demo and by the end-to-end tests, so the demo is what is
 # tested. Prints a short summary of what it staged.
 #
-# The agent: the stand-in program (tests/agent) installed as C:\Program Files\Voxtrel\voxtrel-agent.exe,
-# registered and started as the service VoxtrelAgent, plus one more copy running as a plain process;
-# three Windows Installer products built with wixl from tests/agent/products/product.wxs; the data
-# folder; the product key; leftover backups under both sweep roots.
+# The agent: the stand-in program (tests/agent) installed as
+# C:\Program Files\Voxtrel\voxtrel-agent.exe, registered and started as the service VoxtrelAgent,
+# plus one more copy running as a plain process; three Windows Installer products built with wixl
+# from tests/agent/products/product.wxs; the data folder; the product key; leftover backups under
+# both sweep roots. The names are defined in scripts/lib/agent.sh.
 #
 # Environment: WINEPREFIX (required); VOXTREL_AGENT_EXE, the stand-in agent (default: the one the
 # release build made, else the test build's).
@@ -26,7 +27,8 @@ if [ -z "$agent_exe" ]; then
   done
 fi
 [ -f "$agent_exe" ] || {
-  echo "stage-agent: no stand-in agent; build it with: cmake --build --preset release --target voxtrel-agent" >&2
+  echo "stage-agent: no stand-in agent; build it with:" \
+    "cmake --build --preset release --target voxtrel-agent" >&2
   exit 1
 }
 
@@ -90,7 +92,8 @@ for product in "${AGENT_PRODUCTS[@]}" "${DECOY_PRODUCTS[@]}"; do
 done
 
 # --- The product key, and registry decoys: a neighbour with a longer name, and the same name in
-# the 32-bit view (which is the key WOW6432Node\Voxtrel in the 64-bit view).
+# the 32-bit view (the key WOW6432Node\Voxtrel in the 64-bit view). In a REGEDIT4 file the bytes
+# of hex(7) are ANSI text, a NUL after each string.
 cat >"$work/staged.reg" <<'EOF'
 REGEDIT4
 
@@ -105,7 +108,7 @@ REGEDIT4
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Voxtrel\Agent\Settings]
 "PollSeconds"=dword:0000003c
-"Servers"=hex(7):61,00,00,00,62,00,00,00,00,00
+"Servers"=hex(7):61,00,62,00,00
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Voxtrel\Updater]
 "Channel"="stable"
@@ -135,7 +138,8 @@ done
 data_files=$(find "$drive_c/$data" -type f | wc -l)
 program_files=$(find "$drive_c/$program" -type f | wc -l)
 echo "Staged in $WINEPREFIX:"
-echo "  service $AGENT_SERVICE ($(wine sc query "$AGENT_SERVICE" | awk '/STATE/ { print $4 }')), one more voxtrel-agent.exe as a plain process"
+state=$(wine sc query "$AGENT_SERVICE" | awk '/STATE/ { print $4 }')
+echo "  service $AGENT_SERVICE ($state), and one more voxtrel-agent.exe as a plain process"
 for product in "${AGENT_PRODUCTS[@]}"; do
   IFS='|' read -r name _ base index _ <<<"$product"
   echo "  installed product \"$name\" $(product_guid "$base" "$index" 1)"
