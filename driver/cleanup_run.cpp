@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "driver/console.h"
+#include "driver/elevation_gate.h"
+#include "driver/msi_removal.h"
+#include "driver/leftover_sweep.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -57,6 +60,13 @@ void remove_product_key() {
   print(product_key_line(status));
 }
 
+void sweep_both_roots() {
+  print(transcript::kStep8);
+  SweepCounts total = sweep_leftovers(kProgramFilesRoot);
+  total += sweep_leftovers(kProgramDataRoot);
+  print(leftover_summary(total));
+}
+
 void wait_for_enter() {
   print(transcript::kPrompt);
   (void)flush_output();
@@ -73,14 +83,17 @@ std::string_view product_key_line(long status) noexcept {
 
 int cleanup_run() {
   print_banner(transcript::kTitle);
+  // The copy that was not elevated has asked for an elevated one and ends here, without prompt.
+  if (elevation_gate() == GateOutcome::kStop) return 0;
   stop_service();
   delete_service();
   kill_agent_processes();
   print(transcript::kStep4);
+  remove_msi_products();
   print(transcript::kStep5);
   print(transcript::kStep6);
   remove_product_key();
-  print(transcript::kStep8);
+  sweep_both_roots();
   print_banner(transcript::kComplete);
   wait_for_enter();
   return 0;

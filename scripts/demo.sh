@@ -79,7 +79,9 @@ report "service $DECOY_SERVICE" "$(count_lines "$services\\$DECOY_SERVICE")" kep
 report 'installed product "voxtrel helper tools"' \
   "$(count_entries '"DisplayName"="voxtrel helper tools"')" kept
 for decoy in "${DECOY_FILES[@]}"; do
-  report "...\\$(basename "$(dirname "$decoy")")\\$(basename "$decoy")" "$(count_entries "F $decoy|")" kept
+  label="C:\\${decoy//\//\\}"
+  [ "${#label}" -le 50 ] || label="...\\$(basename "$(dirname "$decoy")")\\$(basename "$decoy")"
+  report "$label" "$(count_entries "F $decoy|")" kept
 done
 
 echo "== Everything else on the machine (every path under C:, every registry key and value)"

@@ -19,7 +19,13 @@ bool is_unc_form(std::wstring_view path) {
   return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
 }
 
-bool is_bare_drive(std::wstring_view path) { return path.size() == 2 && path[1] == L':'; }
+bool is_drive_letter(wchar_t unit) {
+  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z');
+}
+
+bool is_bare_drive(std::wstring_view path) {
+  return path.size() == 2 && is_drive_letter(path[0]) && path[1] == L':';
+}
 
 }  // namespace
 
@@ -46,7 +52,8 @@ Result<std::wstring> full_path_name(const std::wstring& path) {
 }
 
 std::wstring add_verbatim_prefix(std::wstring_view absolute) {
-  if (absolute.size() >= 3 && absolute[1] == L':' && absolute[2] == L'\\') {
+  if (absolute.size() >= 3 && is_drive_letter(absolute[0]) && absolute[1] == L':' &&
+      absolute[2] == L'\\') {
     return std::wstring(kVerbatimPrefix) + std::wstring(absolute);
   }
   if (absolute.starts_with(kDevicePrefix)) {

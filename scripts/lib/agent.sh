@@ -46,7 +46,8 @@ readonly AGENT_LEFTOVERS=(
   "ProgramData/Package Cache/agent/voxtrel-agent.exe.old.bak"
   "$AGENT_DEEP_FOLDER/voxtrel-agent.exe.old"
 )
-# File decoys that must stay: names that almost match a leftover, and other programs' files.
+# File decoys that must stay: names that almost match a leftover, other programs' files, and a
+# leftover's name outside the two searched folders.
 readonly DECOY_FILES=(
   "Program Files/Voxtrel Archive/voxtrel-agent.exe"
   "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.ol"
@@ -59,6 +60,7 @@ readonly DECOY_FILES=(
   "ProgramData/Voxtrel.old/notes.txt"
   "ProgramData/VoxtrelTools/settings.ini"
   "$AGENT_DEEP_FOLDER/voxtrel-agent.exe.ol"
+  "voxtrel-agent.exe.old"
 )
 
 readonly AGENT_SERVICE=VoxtrelAgent

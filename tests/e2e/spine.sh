@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The run sequence end to end: the clean-machine transcript, the prompt with standard input at its
-# end, the service and registry key really deleted, and a broken standard output ending the run.
+# end, the service and registry key really deleted, a refused key deletion reported, and a broken
+# standard output ending the run.
 here=$(dirname "$0")
 source "$here/lib.sh"
 
@@ -42,4 +43,11 @@ wait "$tool_pid" || TOOL_RC=$?
 grep -q '^failed printing to stdout: ' "$TOOL_ERRORS" || fail "no diagnostic: $(cat "$TOOL_ERRORS")"
 [ "$(wc -l <"$TOOL_ERRORS")" -eq 1 ] || fail "standard error must carry one line: $(cat "$TOOL_ERRORS")"
 reg_exists 'HKLM\SOFTWARE\Voxtrel' || fail "step 7 ran after standard output broke"
+echo "== a product key whose deletion is refused is reported as such, not as absent"
+wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d x /f >/dev/null
+wine "$VOXTREL_TEST_CHILD" --deny-key 'SOFTWARE\Voxtrel\Locked'
+run_tool
+grep -qx '      Failed to remove HKLM\\SOFTWARE\\Voxtrel.' "$TRANSCRIPT" || { cat "$TRANSCRIPT"; fail "no failure line for a refused key"; }
+reg_exists 'HKLM\SOFTWARE\Voxtrel' || fail "the refused key is gone"
+
 echo "PASS"

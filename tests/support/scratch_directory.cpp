@@ -37,14 +37,17 @@ void remove_everything(const std::wstring& path) {
 
 }  // namespace
 
-std::string narrow(std::wstring_view text) { return to_utf8_lossy(text); }
+std::string narrow(std::wstring_view text) {
+  return to_utf8_lossy(text);
+}
 
-ScratchDirectory::ScratchDirectory()
-    : path_(temp_folder() + L"voxtrel-test-" + random_suffix()) {
+ScratchDirectory::ScratchDirectory() : path_(temp_folder() + L"voxtrel-test-" + random_suffix()) {
   CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-ScratchDirectory::~ScratchDirectory() { remove_everything(path_); }
+ScratchDirectory::~ScratchDirectory() {
+  remove_everything(path_);
+}
 
 std::wstring ScratchDirectory::at(std::wstring_view relative) const {
   return join_path(path_, relative);
@@ -70,6 +73,43 @@ void ScratchDirectory::write_file(std::wstring_view relative, std::string_view c
 bool ScratchDirectory::exists(std::wstring_view relative) const {
   const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
   return GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::string> ScratchDirectory::content(std::wstring_view relative) const {
+  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
+  const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string text;
+  char chunk[4096];
+  DWORD read = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
+  CloseHandle(file);
+  return text;
+}
+
+void ScratchDirectory::make_read_only(std::wstring_view relative) const {
+  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
+  ASSERT_TRUE(SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_READONLY)) << narrow(full);
+}
+
+bool deletes_read_only_files(const ScratchDirectory& scratch) {
+  constexpr std::wstring_view kProbe = L"read-only-deletion-probe";
+  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  constexpr DWORD kDeleteIgnoringReadOnly = 0x1 | 0x2 | 0x10;
+  scratch.write_file(kProbe);
+  scratch.make_read_only(kProbe);
+  const std::wstring full = scratch.at(kProbe);
+  const HANDLE file =
+      CreateFileW(full.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD flags = kDeleteIgnoringReadOnly;
+  const bool deleted =
+      SetFileInformationByHandle(file, kFileDispositionInfoEx, &flags, sizeof(flags)) != 0;
+  CloseHandle(file);
+  return deleted;
 }
 
 void ScratchTest::TearDown() {

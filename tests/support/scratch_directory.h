@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,9 @@ class ScratchDirectory {
   // Creates the directory and its parents.
   void make_directory(std::wstring_view relative) const;
   [[nodiscard]] bool exists(std::wstring_view relative) const;
+  // The file's content, or nothing when it cannot be read.
+  [[nodiscard]] std::optional<std::string> content(std::wstring_view relative) const;
+  void make_read_only(std::wstring_view relative) const;
 
  private:
   std::wstring path_;
@@ -36,6 +40,11 @@ class ScratchTest : public ::testing::Test {
   void TearDown() override;
   ScratchDirectory scratch_;
 };
+
+// Whether the platform deletes a read-only file through a DELETE handle with the extended
+// disposition that ignores the attribute (NTFS on Windows 10 1809 and later; Wine refuses the
+// class with ERROR_INVALID_PARAMETER). Probed on a file in `scratch`.
+[[nodiscard]] bool deletes_read_only_files(const ScratchDirectory& scratch);
 
 // The UTF-8 form of a UTF-16 text, for messages.
 [[nodiscard]] std::string narrow(std::wstring_view text);

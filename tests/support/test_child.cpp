@@ -4,7 +4,12 @@
 //   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
 //   --sleep MS      wait before exiting
 //   --exit N        exit with code N (default 0)
+//   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
+// Other arguments are ignored. When the environment variable VOXTREL_CHILD_RECORD names a file,
+// the start is appended there too: for stand-ins whose command line the caller does not choose,
+// and that may be started several times.
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -18,14 +23,44 @@ void write_text(HANDLE handle, std::string_view text) {
   WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-void record_start(const wchar_t* file) {
+std::string start_record() {
   STARTUPINFOW startup{};
   GetStartupInfoW(&startup);
   std::string record = "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) + "\n";
   record += "flags=" + std::to_string(startup.dwFlags) + "\n";
+  return record;
+}
+
+void record_start(const wchar_t* file) {
   const voxtrel::UniqueFile out(
       CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-  write_text(out.get(), record);
+  write_text(out.get(), start_record());
+}
+
+// Appends to the file named by the environment variable, if it is set.
+void record_start_from_environment() {
+  wchar_t file[MAX_PATH * 4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", file, std::size(file));
+  if (length == 0 || length >= std::size(file)) return;
+  const voxtrel::UniqueFile out(
+      CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+  write_text(out.get(), start_record());
+}
+
+// An empty DACL grants nothing: deleting a tree that holds this key is refused.
+void deny_key(const wchar_t* subkey) {
+  HKEY created = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  const voxtrel::UniqueRegistryKey key(created);
+  ACL empty{};
+  InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+  SECURITY_DESCRIPTOR descriptor{};
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+  RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
 }
 
 }  // namespace
@@ -34,6 +69,7 @@ int wmain(int argc, wchar_t** argv) {
   int exit_code = 0;
   voxtrel::UniqueFile held;
   DWORD hold_ms = 0;
+  record_start_from_environment();
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
     const bool has_value = i + 1 < argc;
@@ -42,12 +78,14 @@ int wmain(int argc, wchar_t** argv) {
     } else if (option == L"--print" && has_value) {
       write_text(GetStdHandle(STD_OUTPUT_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
     } else if (option == L"--hold" && i + 2 < argc) {
-      held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr));
+      held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
       hold_ms = static_cast<DWORD>(std::wcstoul(argv[i + 2], nullptr, 10));
       i += 2;
     } else if (option == L"--sleep" && has_value) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+    } else if (option == L"--deny-key" && has_value) {
+      deny_key(argv[++i]);
     } else if (option == L"--exit" && has_value) {
       exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
     }

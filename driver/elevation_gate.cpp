@@ -1,0 +1,77 @@
+#include "driver/elevation_gate.h"
+
+#include <array>
+#include <vector>
+
+#include "driver/console.h"
+#include "driver/format.h"
+#include "driver/transcript.h"
+#include "system/path.h"
+#include "system/process_runner.h"
+#include "system/text.h"
+#include "system/unique_handle.h"
+
+namespace voxtrel {
+namespace {
+
+// Opening the first physical disk for reading needs administrator rights; nothing is read.
+constexpr std::wstring_view kAdminProbeDevice = L"\\\\.\\PHYSICALDRIVE0";
+constexpr DWORD kProbeShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+constexpr std::string_view kPowerShell = "powershell";
+constexpr std::string_view kCommandOption = "-Command";
+constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
+
+// The UTF-8 forms of the characters PowerShell takes as a single quote: the apostrophe and the
+// typographic quotes U+2018 to U+201B.
+constexpr std::array<std::string_view, 5> kSingleQuotes = {"'", "\u2018", "\u2019", "\u201A",
+                                                           "\u201B"};
+
+bool is_elevated() {
+  const UniqueFile disk(CreateFileW(kAdminProbeDevice.data(), GENERIC_READ, kProbeShare, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  return static_cast<bool>(disk);
+}
+
+void relaunch_elevated() {
+  auto executable = query_text(
+      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
+  if (!executable) return;
+  const std::vector<std::string> arguments = {std::string(kCommandOption),
+                                              relaunch_command(to_utf8_lossy(*executable))};
+  // PowerShell may be missing or refuse to start; the run ends the same way either way.
+  (void)spawn_detached(kPowerShell, arguments);
+}
+
+}  // namespace
+
+std::string escape_single_quoted(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t length = 1;
+    for (const std::string_view quote : kSingleQuotes) {
+      if (text.substr(pos).starts_with(quote)) {
+        escaped.append(quote);
+        length = quote.size();
+        break;
+      }
+    }
+    escaped.append(text.substr(pos, length));
+    pos += length;
+  }
+  return escaped;
+}
+
+std::string relaunch_command(std::string_view executable) {
+  return fill(kRelaunchPattern, {escape_single_quoted(executable)});
+}
+
+GateOutcome elevation_gate() {
+  if (is_elevated()) return GateOutcome::kContinue;
+  print(transcript::kNotElevated);
+  relaunch_elevated();
+  return GateOutcome::kStop;
+}
+
+}  // namespace voxtrel
