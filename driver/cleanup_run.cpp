@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/console.h"
+#include "driver/folder_removal.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -78,7 +79,9 @@ int cleanup_run() {
   kill_agent_processes();
   print(transcript::kStep4);
   print(transcript::kStep5);
+  remove_folder(kProgramFolder);
   print(transcript::kStep6);
+  remove_folder(kDataFolder);
   remove_product_key();
   print(transcript::kStep8);
   print_banner(transcript::kComplete);
