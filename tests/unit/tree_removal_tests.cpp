@@ -248,19 +248,24 @@ TEST_F(TreeRemoval, TopThatIsNoDirectoryIsRefusedAndLeftAlone) {
 }
 
 TEST_F(TreeRemoval, EntriesRemovedMeanwhileDoNotStopIt) {
-  for (int i = 0; i < 200; ++i) scratch_.write_file(L"top\\" + long_name(i, 40));
+  for (int i = 0; i < 300; ++i) scratch_.write_file(L"top\\" + long_name(i, 40));
   const std::vector<std::wstring> names = listing_order(scratch_.at(L"top"));
-  // A second thread deletes the same entries in the same order, so the two keep meeting: an
-  // entry listed by the removal is often gone, or pending deletion, when it gets to it.
-  std::atomic<bool> started = false;
+  // Once the removal has deleted its first entry, a second thread deletes the same entries in
+  // the same order, so the two keep meeting: an entry in the removal's current batch is often
+  // gone, or pending deletion, by the time the removal gets to it.
+  // The notification's handle keeps the folder open: it is closed before the removal can end.
+  UniqueFile first_change(FindFirstChangeNotificationW(verbatim(scratch_.at(L"top")).c_str(), FALSE,
+                                                       FILE_NOTIFY_CHANGE_FILE_NAME));
+  ASSERT_TRUE(first_change);
   std::atomic<int> deleted_by_other = 0;
   std::thread other([&] {
+    const DWORD waited = WaitForSingleObject(first_change.get(), 10'000);
+    first_change.reset();
+    if (waited != WAIT_OBJECT_0) return;
     for (const std::wstring& name : names) {
       if (DeleteFileW(verbatim(scratch_.at(L"top\\" + name)).c_str())) ++deleted_by_other;
-      started = true;
     }
   });
-  while (!started) SwitchToThread();
   const Status status = remove_tree(scratch_.at(L"top"));
   other.join();
 
