@@ -37,6 +37,13 @@ std::wstring long_name(int index, std::size_t length = 100, wchar_t fill = L'n')
   return name;
 }
 
+struct ChangeNotificationTraits {
+  using Raw = HANDLE;
+  static Raw empty() noexcept { return INVALID_HANDLE_VALUE; }
+  static void close(Raw h) noexcept { FindCloseChangeNotification(h); }
+};
+using UniqueChangeNotification = UniqueHandle<ChangeNotificationTraits>;
+
 std::wstring verbatim(const std::wstring& path) {
   return std::wstring(kVerbatimPrefix) + path;
 }
@@ -254,8 +261,8 @@ TEST_F(TreeRemoval, EntriesRemovedMeanwhileDoNotStopIt) {
   // the same order, so the two keep meeting: an entry in the removal's current batch is often
   // gone, or pending deletion, by the time the removal gets to it.
   // The notification's handle keeps the folder open: it is closed before the removal can end.
-  UniqueFile first_change(FindFirstChangeNotificationW(verbatim(scratch_.at(L"top")).c_str(), FALSE,
-                                                       FILE_NOTIFY_CHANGE_FILE_NAME));
+  UniqueChangeNotification first_change(FindFirstChangeNotificationW(
+      verbatim(scratch_.at(L"top")).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
   ASSERT_TRUE(first_change);
   std::atomic<int> deleted_by_other = 0;
   std::thread other([&] {
