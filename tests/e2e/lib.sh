@@ -108,6 +108,17 @@ reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
 # service_exists NAME
 service_exists() { wine sc query "$1" 2>/dev/null | grep -q SERVICE_NAME; }
 
+# step_result N: the line right after step N's header (steps 5 to 7 print exactly one).
+step_result() {
+  awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' "$TRANSCRIPT"
+}
+# expect_step_result N LINE
+expect_step_result() {
+  local got
+  got=$(step_result "$1")
+  [ "$got" = "$2" ] || { cat "$TRANSCRIPT"; fail "step $1: expected [$2] got [$got]"; }
+}
+
 # stage_agent: the whole agent and its decoys, staged by the script the demo uses.
 stage_agent() {
   VOXTREL_AGENT_EXE="$VOXTREL_AGENT_EXE" bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" \
