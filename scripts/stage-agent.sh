@@ -68,7 +68,7 @@ put_file "$program/plugins/disk/disk.dll" "plugin"
 for i in $(seq -w 1 120); do
   put_file "$program/plugins/cache/cached-plugin-manifest-with-a-long-descriptive-name-$i.json" "{}"
 done
-for i in $(seq -w 1 20); do put_file "$data/logs/agent-$i.log" "log $i"; done
+for i in $(seq 1 20); do put_file "$data/logs/agent-$i.log" "log $i"; done
 put_file "$data/cache/state/state.bin" "state"
 put_file "$data/cache/a/b/c/d/e/blob.bin" "blob"
 # More entries than one 1024-byte directory listing batch holds (long names: a few per batch).
@@ -79,14 +79,23 @@ done
 # --- The agent running: a plain process first (it keeps the prefix's wineserver up once staging
 # has returned, and with it the service), then the service.
 (wine "$AGENT_IMAGE" --console </dev/null >/dev/null 2>&1 &)
-wine sc create "$AGENT_SERVICE" binPath= "$AGENT_IMAGE" DisplayName= "Voxtrel Agent" >/dev/null
+# Staging again after a removal finds the decoys still there: what exists is not created twice.
+service_registered() { wine sc query "$1" >/dev/null 2>&1; }
+service_registered "$AGENT_SERVICE" ||
+  wine sc create "$AGENT_SERVICE" binPath= "$AGENT_IMAGE" DisplayName= "Voxtrel Agent" >/dev/null
 wine sc start "$AGENT_SERVICE" >/dev/null
-wine sc create "$DECOY_SERVICE" binPath= 'C:\Program Files\Voxtrel Helper\bin\helper.exe' >/dev/null
+service_registered "$DECOY_SERVICE" ||
+  wine sc create "$DECOY_SERVICE" binPath= 'C:\Program Files\Voxtrel Helper\bin\helper.exe' >/dev/null
 
 # --- The Windows Installer products: the agent's three and the decoy.
+# A product already installed (registered under its packed product code) is left as it is.
+installed_products='HKLM\SOFTWARE\Classes\Installer\Products'
 count=0
 for product in "${AGENT_PRODUCTS[@]}" "${DECOY_PRODUCTS[@]}"; do
   count=$((count + 1))
+  IFS='|' read -r _ _ base index _ <<<"$product"
+  packed=$(packed_guid "$(product_guid "$base" "$index" 1)")
+  wine reg query "$installed_products\\$packed" >/dev/null 2>&1 && continue
   build_product "$product" "$work/product-$count.msi"
   wine msiexec /i "$(unix_to_windows "$work/product-$count.msi")" /quiet /norestart
 done
