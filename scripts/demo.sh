@@ -43,7 +43,7 @@ report() {
     verdict=UNEXPECTED
     failures=$((failures + 1))
   fi
-  printf '  %-50s %-8s %s\n' "$1" "$state" "$verdict"
+  printf '  %-52s %-8s %s\n' "$1" "$state" "$verdict"
 }
 failures=0
 
@@ -80,7 +80,7 @@ report 'installed product "voxtrel helper tools"' \
   "$(count_entries '"DisplayName"="voxtrel helper tools"')" kept
 for decoy in "${DECOY_FILES[@]}"; do
   label="C:\\${decoy//\//\\}"
-  [ "${#label}" -le 50 ] || label="...\\$(basename "$(dirname "$decoy")")\\$(basename "$decoy")"
+  [ "${#label}" -le 52 ] || label="...\\$(basename "$(dirname "$decoy")")\\$(basename "$decoy")"
   report "$label" "$(count_entries "F $decoy|")" kept
 done
 

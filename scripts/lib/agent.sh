@@ -5,23 +5,23 @@
 # install folder|subfolder|owned file|owned library. The GUIDs of a product are its base followed
 # by the index and a role digit (1 product code, 2 upgrade code, 3 and 4 its two components), so
 # that every registration the installer makes for it can be recognised in a snapshot.
-readonly AGENT_GUID_BASE=5B0E1D2A-7C41-4E8B-9A63-2F1D0C9B8A
-readonly DECOY_GUID_BASE=DEC0DE00-7C41-4E8B-9A63-2F1D0C9B8A
-readonly AGENT_PRODUCTS=(
+AGENT_GUID_BASE=5B0E1D2A-7C41-4E8B-9A63-2F1D0C9B8A
+DECOY_GUID_BASE=DEC0DE00-7C41-4E8B-9A63-2F1D0C9B8A
+AGENT_PRODUCTS=(
   "Voxtrel Agent|x64|$AGENT_GUID_BASE|0|Voxtrel|bin|agent-manifest.xml|voxtrel-core.dll"
   "Voxtrel Updater|x86|$AGENT_GUID_BASE|1|Voxtrel Updater|lib|updater-manifest.xml|voxtrel-update.dll"
   "Voxtrel Agent Plugins|x64|$AGENT_GUID_BASE|2|Voxtrel|plugins|plugins-manifest.xml|voxtrel-net.dll"
 )
 # Named with the product word in lower case only: not the agent's, must stay installed.
-readonly DECOY_PRODUCTS=(
+DECOY_PRODUCTS=(
   "voxtrel helper tools|x64|$DECOY_GUID_BASE|0|Voxtrel Helper|bin|helper-manifest.xml|helper.dll"
 )
 
 # product_guid BASE INDEX ROLE: "{BASE<index><role>}".
 product_guid() { printf '{%s%s%s}' "$1" "$2" "$3"; }
 
-# packed_guid GUID: the form Windows Installer uses in its registry keys (each group reversed,
-# the last two groups byte by byte with the two hex digits of each byte swapped).
+# packed_guid GUID: the form Windows Installer uses in its registry keys (the first three groups
+# reversed, the last two byte by byte with the two hex digits of each byte swapped).
 packed_guid() {
   local hex=${1//[\{\}-]/} packed="" i
   for ((i = 7; i >= 0; i--)); do packed+=${hex:i:1}; done
@@ -37,8 +37,7 @@ packed_guid() {
 # is inside a folder that is itself named like a leftover.
 AGENT_DEEP_FOLDER="ProgramData/Deep Backups"
 for level in 1 2 3 4 5 6; do AGENT_DEEP_FOLDER+="/backup-level-$level-padded-to-forty-characters-x"; done
-readonly AGENT_DEEP_FOLDER
-readonly AGENT_LEFTOVERS=(
+AGENT_LEFTOVERS=(
   "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.old"
   "Program Files/Voxtrel Archive/voxtrel-agent.exe.old/voxtrel-agent.exe.old.2"
   "Program Files/Other Vendor/updates/voxtrel-agent.exe.old-20240101"
@@ -48,7 +47,7 @@ readonly AGENT_LEFTOVERS=(
 )
 # File decoys that must stay: names that almost match a leftover, other programs' files, and a
 # leftover's name outside the two searched folders.
-readonly DECOY_FILES=(
+DECOY_FILES=(
   "Program Files/Voxtrel Archive/voxtrel-agent.exe"
   "Program Files/Common Files/Voxtrel Backup/voxtrel-agent.exe.ol"
   "Program Files/Common Files/Voxtrel Backup/Voxtrel-agent.exe.old"
@@ -65,9 +64,9 @@ readonly DECOY_FILES=(
   "voxtrel-agent.exe.old"
 )
 
-readonly AGENT_SERVICE=VoxtrelAgent
-readonly DECOY_SERVICE=VoxtrelHelper
-readonly AGENT_IMAGE='C:\Program Files\Voxtrel\voxtrel-agent.exe'
+AGENT_SERVICE=VoxtrelAgent
+DECOY_SERVICE=VoxtrelHelper
+AGENT_IMAGE='C:\Program Files\Voxtrel\voxtrel-agent.exe'
 
 # agent_footprint SNAPSHOT: the entries of a snapshot (scripts/lib/snapshot.sh) that belong to the
 # agent, that is everything a complete removal takes away: the program and data folders, the
