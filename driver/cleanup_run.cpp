@@ -5,9 +5,9 @@
 
 #include "driver/console.h"
 #include "driver/elevation_gate.h"
-#include "driver/msi_removal.h"
-#include "driver/leftover_sweep.h"
 #include "driver/folder_removal.h"
+#include "driver/leftover_sweep.h"
+#include "driver/msi_removal.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
