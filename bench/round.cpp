@@ -10,6 +10,7 @@
 #include "driver/leftover_sweep.h"
 #include "system/file_ops.h"
 #include "system/text.h"
+#include "system/tree_removal.h"
 #include "system/unique_handle.h"
 
 namespace voxtrel::bench {
@@ -181,6 +182,9 @@ Measured run_variant(std::string_view id, const Copy& copy) {
   if (id == "sweep") return run_sweep(copy);
   if (id == "cmd-dir") return run_cmd_dir(copy);
   if (id == "naive") return run_removal(copy, naive_remove);
+  if (id == "remove-tree") {
+    return run_removal(copy, [](const Path& top) { return remove_tree(top); });
+  }
   if (id == "remove-all") return run_removal(copy, std_remove_all);
   if (id == "cmd-rmdir") return run_cmd_rmdir(copy);
   return incomplete(0, "not built in");

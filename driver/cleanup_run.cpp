@@ -5,8 +5,9 @@
 
 #include "driver/console.h"
 #include "driver/elevation_gate.h"
-#include "driver/msi_removal.h"
+#include "driver/folder_removal.h"
 #include "driver/leftover_sweep.h"
+#include "driver/msi_removal.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -91,7 +92,9 @@ int cleanup_run() {
   print(transcript::kStep4);
   remove_msi_products();
   print(transcript::kStep5);
+  remove_folder(kProgramFolder);
   print(transcript::kStep6);
+  remove_folder(kDataFolder);
   remove_product_key();
   sweep_both_roots();
   print_banner(transcript::kComplete);

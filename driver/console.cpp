@@ -132,7 +132,9 @@ void print(std::string_view text) {
   }
 }
 
-Status flush_output() { return write_buffer(); }
+Status flush_output() {
+  return write_buffer();
+}
 
 void read_line_from_input() {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

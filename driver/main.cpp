@@ -1,4 +1,6 @@
 #include "driver/cleanup_run.h"
 
 // The command line is not read: the tool has one fixed job.
-int main() { return voxtrel::cleanup_run(); }
+int main() {
+  return voxtrel::cleanup_run();
+}

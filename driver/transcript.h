@@ -20,7 +20,8 @@ inline constexpr std::string_view kStep3 = "[3/8] Killing voxtrel-agent.exe proc
 inline constexpr std::string_view kStep4 = "[4/8] Scanning for Voxtrel MSI products...\n";
 inline constexpr std::string_view kStep5 = "[5/8] Removing C:\\Program Files\\Voxtrel...\n";
 inline constexpr std::string_view kStep6 = "[6/8] Removing C:\\ProgramData\\Voxtrel...\n";
-inline constexpr std::string_view kStep7 = "[7/8] Removing HKLM\\SOFTWARE\\Voxtrel registry key...\n";
+inline constexpr std::string_view kStep7 =
+    "[7/8] Removing HKLM\\SOFTWARE\\Voxtrel registry key...\n";
 inline constexpr std::string_view kStep8 = "[8/8] Searching for voxtrel-agent.exe.old* files...\n";
 
 inline constexpr std::string_view kDone = "      Done.\n";
@@ -34,13 +35,15 @@ inline constexpr std::string_view kFolderRemoved = "      Removed: {}\n";
 inline constexpr std::string_view kFolderFailed = "      Failed to remove: {}\n";
 
 inline constexpr std::string_view kKeyRemoved = "      Removed HKLM\\SOFTWARE\\Voxtrel.\n";
-inline constexpr std::string_view kKeyNotFound = "      Not found, skipping HKLM\\SOFTWARE\\Voxtrel.\n";
+inline constexpr std::string_view kKeyNotFound =
+    "      Not found, skipping HKLM\\SOFTWARE\\Voxtrel.\n";
 inline constexpr std::string_view kKeyFailed = "      Failed to remove HKLM\\SOFTWARE\\Voxtrel.\n";
 
 inline constexpr std::string_view kLeftoverRemoving = "      Removing: {}\n";
 inline constexpr std::string_view kLeftoverFailed = "      Failed to remove: {}\n";
 inline constexpr std::string_view kNoLeftovers = "      No leftover .old files found.\n";
 inline constexpr std::string_view kLeftoversRemoved = "      Removed {} leftover file(s).\n";
-inline constexpr std::string_view kLeftoversFailed = "      Failed to remove {} leftover file(s).\n";
+inline constexpr std::string_view kLeftoversFailed =
+    "      Failed to remove {} leftover file(s).\n";
 
 }  // namespace voxtrel::transcript

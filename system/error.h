@@ -14,7 +14,8 @@ enum class ErrorKind : std::uint8_t { kOs, kInvalidInput, kNotFound };
 
 // Fixed messages of the two fixed kinds.
 inline constexpr std::string_view kNoFileNameMessage = "program path has no file name";
-inline constexpr std::string_view kNulInPathMessage = "strings passed to WinAPI cannot contain NULs";
+inline constexpr std::string_view kNulInPathMessage =
+    "strings passed to WinAPI cannot contain NULs";
 inline constexpr std::string_view kNulInDataMessage = "nul byte found in provided data";
 inline constexpr std::string_view kProgramNotFoundMessage = "program not found";
 

@@ -90,9 +90,8 @@ std::vector<std::wstring> split_search_path(std::wstring_view value) {
 }
 
 std::optional<std::wstring> executable_directory() {
-  auto module = query_text([](wchar_t* buffer, DWORD size) {
-    return GetModuleFileNameW(nullptr, buffer, size);
-  });
+  auto module = query_text(
+      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
   if (!module) return std::nullopt;
   const auto last = module->find_last_of(L"\\/");
   if (last == std::wstring::npos) return std::nullopt;
@@ -102,17 +101,15 @@ std::optional<std::wstring> executable_directory() {
 }
 
 std::optional<std::wstring> system_directory() {
-  auto text = query_text([](wchar_t* buffer, DWORD size) {
-    return GetSystemDirectoryW(buffer, size);
-  });
+  auto text =
+      query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
   if (!text) return std::nullopt;
   return std::move(*text);
 }
 
 std::optional<std::wstring> windows_directory() {
-  auto text = query_text([](wchar_t* buffer, DWORD size) {
-    return GetWindowsDirectoryW(buffer, size);
-  });
+  auto text =
+      query_text([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
   if (!text) return std::nullopt;
   return std::move(*text);
 }
@@ -179,7 +176,6 @@ Result<std::wstring> script_command_line(std::wstring_view program,
   line += L'"';
   return line;
 }
-
 
 // Held from before the standard handles are duplicated until the duplicates are closed, so no
 // other child of this process can inherit them.
@@ -312,7 +308,7 @@ Result<std::wstring> build_command_line(std::wstring_view program,
 }
 
 Result<std::uint32_t> run_and_wait(std::string_view program,
-                                  std::span<const std::string> arguments) {
+                                   std::span<const std::string> arguments) {
   auto child = start_child(program, arguments);
   if (!child) return std::unexpected(child.error());
   if (WaitForSingleObject(child->process.get(), INFINITE) != WAIT_OBJECT_0) {

@@ -10,8 +10,8 @@ constexpr DWORD kHighResolutionTimer = 0x00000002;
 }  // namespace
 
 void pause_for(std::uint32_t milliseconds) noexcept {
-  const UniqueKernelHandle timer(CreateWaitableTimerExW(
-      nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS));
+  const UniqueKernelHandle timer(
+      CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS));
   LARGE_INTEGER due{};
   due.QuadPart = -static_cast<LONGLONG>(milliseconds) * kHundredNanosecondsPerMillisecond;
   if (timer && SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE) &&

@@ -2,6 +2,8 @@
 # template), the tool run under Wine, and checks on its transcript and on the machine.
 set -euo pipefail
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
+source "$VOXTREL_SOURCE_DIR/scripts/lib/snapshot.sh"
+source "$VOXTREL_SOURCE_DIR/scripts/lib/agent.sh"
 
 E2E_DIR=$(mktemp -d /tmp/voxtrel-e2e.XXXXXX)
 export WINEPREFIX="$E2E_DIR/prefix"
@@ -38,11 +40,48 @@ run_tool() {
   printf '%s' "$input" | timeout 300 wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || TOOL_RC=$?
 }
 
+# sort_leftover_lines FILE: FILE with each run of step 8's "Removing:" lines (each with the
+# "Failed to remove:" line that may follow it) sorted. The order in which a folder lists its
+# entries is the file system's, so only the set of these lines is fixed; what is checked here
+# instead is that the order is depth-first: every folder's lines form one unbroken group, so the
+# lines under "C:\Program Files" come before those under "C:\ProgramData". Fails on a violation.
+sort_leftover_lines() {
+  awk '
+    function flush(   cmd) {
+      if (count == 0) return
+      fflush()
+      cmd = "LC_ALL=C sort | tr \"\\001\" \"\\n\""
+      for (u = 1; u <= count; u++) print unit[u] | cmd
+      close(cmd); count = 0; delete last
+    }
+    function check_depth_first(path,   n, parts, folder, i) {
+      if (index(path, "C:\\ProgramData\\") == 1) in_data = 1
+      else if (in_data) { print "leftover lines: " path " comes after those under C:\\ProgramData" > "/dev/stderr"; bad = 1 }
+      n = split(path, parts, "\\"); folder = parts[1]
+      for (i = 2; i < n; i++) {
+        folder = folder "\\" parts[i]
+        if (folder in last && last[folder] != count - 1) {
+          print "leftover lines not depth-first: " path " is apart from the rest of " folder > "/dev/stderr"
+          bad = 1
+        }
+        last[folder] = count
+      }
+    }
+    /^      Removing: / { unit[++count] = $0; check_depth_first(substr($0, 17)); next }
+    /^      Failed to remove: / && count > 0 && index(unit[count], "\001") == 0 &&
+      substr($0, 25) == substr(unit[count], 17) { unit[count] = unit[count] "\001" $0; next }
+    { flush(); in_data = 0; print }
+    END { flush(); exit bad }
+  ' "$1"
+}
+
 # expect_transcript EXPECTED: the transcript must equal the EXPECTED file line for line, except
-# that a line "<child output>" there stands for any number of lines the system programs print.
-# The final prompt has no newline in either.
+# that a line "<child output>" there stands for any number of lines the system programs print,
+# and that step 8's lines are compared as sort_leftover_lines gives them (EXPECTED lists them
+# sorted). The final prompt has no newline in either.
 expect_transcript() {
   local expected=$1
+  sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 did not search depth-first"
   if ! awk -v expected="$expected" '
     BEGIN { n = 0; while ((getline line < expected) > 0) want[++n] = line }
     { got[++m] = $0 }
@@ -57,7 +96,7 @@ expect_transcript() {
         i++; j++
       }
       if (j <= m) { printf "unexpected line %d: [%s]\n", j, got[j]; exit 1 }
-    }' "$TRANSCRIPT"; then
+    }' "$TRANSCRIPT.sorted"; then
     echo "--- transcript ---"; cat -A "$TRANSCRIPT"; echo "--- expected ---"; cat "$expected"
     fail "transcript differs from $(basename "$expected")"
   fi
@@ -68,3 +107,48 @@ expect_transcript() {
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
 # service_exists NAME
 service_exists() { wine sc query "$1" 2>/dev/null | grep -q SERVICE_NAME; }
+
+# step_result N: the line right after step N's header (steps 5 to 7 print exactly one).
+step_result() {
+  awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' "$TRANSCRIPT"
+}
+# expect_step_result N LINE
+expect_step_result() {
+  local got
+  got=$(step_result "$1")
+  [ "$got" = "$2" ] || { cat "$TRANSCRIPT"; fail "step $1: expected [$2] got [$got]"; }
+}
+
+# stage_agent: the whole agent and its decoys, staged by the script the demo uses.
+stage_agent() {
+  VOXTREL_AGENT_EXE="$VOXTREL_AGENT_EXE" bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" \
+    >"$E2E_DIR/stage.log" 2>&1 || { cat "$E2E_DIR/stage.log"; fail "staging the agent failed"; }
+  service_exists "$AGENT_SERVICE" || fail "staging: the service is not registered"
+  [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
+}
+
+# agent_processes: the ids of the live voxtrel-agent.exe processes of this scenario's prefix
+# (Wine 8's tasklist lists nothing, so they are found from the Unix side).
+agent_processes() {
+  local pid
+  for pid in $(pgrep -f 'voxtrel-agent\.exe' || true); do
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && continue
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  done
+  return 0
+}
+
+# snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
+snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
+
+# expect_only_agent_removed BEFORE AFTER [MAY_STAY]: between the two snapshots exactly the agent's
+# footprint (as it was in BEFORE) went away, and nothing else changed; entries of the footprint
+# that match the regular expression MAY_STAY may remain.
+expect_only_agent_removed() {
+  local before="$E2E_DIR/$1.snapshot" after="$E2E_DIR/$2.snapshot"
+  agent_footprint "$before" | LC_ALL=C sort >"$E2E_DIR/footprint"
+  [ -s "$E2E_DIR/footprint" ] || fail "no footprint found in the snapshot $1"
+  snapshot_difference "$before" "$after" "$E2E_DIR/footprint" "${3:-}" >"$E2E_DIR/difference" ||
+    fail "from $1 to $2 the machine changed otherwise than by the agent's removal:
+$(cat "$E2E_DIR/difference")"
+}

@@ -79,9 +79,8 @@ CapturedRun run_captured(const std::wstring& command_line, const CaptureOptions&
 }
 
 std::wstring own_executable() {
-  return query_text([](wchar_t* buffer, DWORD size) {
-           return GetModuleFileNameW(nullptr, buffer, size);
-         })
+  return query_text(
+             [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); })
       .value_or(L"");
 }
 

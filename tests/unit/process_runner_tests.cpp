@@ -94,7 +94,8 @@ TEST(ArgumentWriting, RandomArgumentListsSurviveThePlatformsOwnParser) {
   for (int round = 0; round < 2000; ++round) {
     std::vector<std::wstring> arguments(1 + engine() % 4);
     for (auto& argument : arguments) {
-      for (std::size_t n = engine() % 7; n > 0; --n) argument += alphabet[engine() % alphabet.size()];
+      for (std::size_t n = engine() % 7; n > 0; --n)
+        argument += alphabet[engine() % alphabet.size()];
     }
     const auto line = build_command_line(L"prog.exe", arguments);
     ASSERT_TRUE(line.has_value());
@@ -137,17 +138,17 @@ TEST(ProgramResolution, SystemProgramsAreFoundInTheSystemDirectory) {
   const std::wstring system_directory(system, GetSystemDirectoryW(system, MAX_PATH));
   auto sc = resolve_program(L"sc.exe");
   ASSERT_TRUE(sc.has_value());
-  EXPECT_EQ(CompareStringOrdinal(sc->c_str(), -1, (system_directory + L"\\sc.exe").c_str(), -1,
-                                 TRUE),
-            CSTR_EQUAL)
+  EXPECT_EQ(
+      CompareStringOrdinal(sc->c_str(), -1, (system_directory + L"\\sc.exe").c_str(), -1, TRUE),
+      CSTR_EQUAL)
       << narrow(*sc);
 }
 
 class ProgramSearch : public ScratchTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), scratch_.at(L"child.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(),
+                          scratch_.at(L"child.exe").c_str(), FALSE));
   }
   void install_child(std::wstring_view relative) {
     scratch_.make_directory(relative.substr(0, relative.find_last_of(L'\\')));
@@ -159,8 +160,8 @@ TEST_F(ProgramSearch, AProgramBesideTheToolWinsOverTheSystemCopy) {
   const std::wstring beside = directory_of(testing::own_executable()) + L"\\sc.exe";
   ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), beside.c_str(), FALSE));
   const std::wstring record = scratch_.at(L"record.txt");
-  const auto exit_code = run_and_wait("sc.exe", std::vector<std::string>{"--record", narrow(record),
-                                                                         "--exit", "7"});
+  const auto exit_code =
+      run_and_wait("sc.exe", std::vector<std::string>{"--record", narrow(record), "--exit", "7"});
   DeleteFileW(beside.c_str());
   EXPECT_EQ(exit_code, 7u);
   EXPECT_TRUE(testing::read_file(record).has_value()) << "the system sc.exe ran instead";
@@ -180,7 +181,8 @@ TEST_F(ProgramSearch, TheCurrentDirectoryIsSearchedOnlyThroughPath) {
 TEST_F(ProgramSearch, PathEntriesMayBeQuotedAndEmpty) {
   install_child(L"b;c\\quoted.exe");
   install_child(L"d\\later.exe");
-  const std::wstring value = L"C:\\no-such-a;;\"" + scratch_.at(L"b;c") + L"\";" + scratch_.at(L"d");
+  const std::wstring value =
+      L"C:\\no-such-a;;\"" + scratch_.at(L"b;c") + L"\";" + scratch_.at(L"d");
   const ScopedEnvironment path(L"PATH", value);
   EXPECT_EQ(resolve_program(L"quoted"), scratch_.at(L"b;c\\quoted.exe"));
   EXPECT_EQ(resolve_program(L"later"), scratch_.at(L"d\\later.exe"));
@@ -243,8 +245,7 @@ TEST_F(ChildStart, ExitCodesComeBackUnchanged) {
 TEST_F(ChildStart, TheChildReceivesTheCommandLineAndTheStandardHandles) {
   auto fields = run_recorded({"a b", "c\"d"});
   const std::string record = narrow(scratch_.at(L"record.txt"));
-  EXPECT_EQ(fields["command_line"],
-            "\"" + child() + "\" --record " + record + " \"a b\" c\\\"d");
+  EXPECT_EQ(fields["command_line"], "\"" + child() + "\" --record " + record + " \"a b\" c\\\"d");
   EXPECT_EQ(fields["flags"], std::to_string(STARTF_USESTDHANDLES));
 }
 

@@ -30,9 +30,11 @@ TEST(TextConversion, UnpairedSurrogatesAreRefusedOrReplaced) {
 }
 
 TEST(TextConversion, MalformedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(to_wide("a\xFF" "b"), (std::wstring{L'a', 0xFFFD, L'b'}));
-  EXPECT_EQ(to_wide("\xC3"), std::wstring(1, wchar_t{0xFFFD}));      // cut short
-  EXPECT_EQ(to_wide("\xC0\xAF"), (std::wstring{0xFFFD, 0xFFFD}));     // overlong
+  EXPECT_EQ(to_wide("a\xFF"
+                    "b"),
+            (std::wstring{L'a', 0xFFFD, L'b'}));
+  EXPECT_EQ(to_wide("\xC3"), std::wstring(1, wchar_t{0xFFFD}));            // cut short
+  EXPECT_EQ(to_wide("\xC0\xAF"), (std::wstring{0xFFFD, 0xFFFD}));          // overlong
   EXPECT_EQ(to_wide("\xED\xA0\x80"), (std::wstring(3, wchar_t{0xFFFD})));  // encoded surrogate
 }
 
@@ -44,12 +46,12 @@ TEST(ConsoleText, CompletePrefixStopsBeforeAnUnfinishedSequence) {
   const Case cases[] = {
       {"", 0},
       {"abc", 3},
-      {"a\xC3", 1},                 // é cut after its lead byte
+      {"a\xC3", 1},  // é cut after its lead byte
       {"a\xC3\xA9", 3},
-      {"\xE4\xB8", 0},              // 中 cut after two of three bytes
-      {"\xF0\x9F\x98", 0},          // 😀 cut after three of four
+      {"\xE4\xB8", 0},      // 中 cut after two of three bytes
+      {"\xF0\x9F\x98", 0},  // 😀 cut after three of four
       {"\xF0\x9F\x98\x80", 4},
-      {"a\x80\x80\x80", 4},         // stray continuation bytes are not held back
+      {"a\x80\x80\x80", 4},  // stray continuation bytes are not held back
   };
   for (const auto& c : cases) {
     EXPECT_EQ(complete_utf8_prefix(c.bytes), c.complete) << "bytes: " << c.bytes.size();
@@ -74,8 +76,8 @@ TEST(ProductKeyStep, EachOutcomeHasItsOwnLine) {
   EXPECT_EQ(product_key_line(ERROR_SUCCESS), "      Removed HKLM\\SOFTWARE\\Voxtrel.\n");
   EXPECT_EQ(product_key_line(ERROR_FILE_NOT_FOUND),
             "      Not found, skipping HKLM\\SOFTWARE\\Voxtrel.\n");
-  for (const long refused : {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, ERROR_KEY_DELETED,
-                             ERROR_SHARING_VIOLATION}) {
+  for (const long refused :
+       {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, ERROR_KEY_DELETED, ERROR_SHARING_VIOLATION}) {
     EXPECT_EQ(product_key_line(refused), "      Failed to remove HKLM\\SOFTWARE\\Voxtrel.\n");
   }
 }

@@ -1,0 +1,74 @@
+// A stand-in for the Voxtrel agent, installed by the staging script as
+// "C:\Program Files\Voxtrel\voxtrel-agent.exe". Started by the service control manager it is the
+// service "VoxtrelAgent": it registers its control handler, reports running, and reports stopped
+// when asked to stop. Started any other way (with --console, or when the dispatcher finds no
+// service control manager to talk to) it is an ordinary process that idles until it is killed.
+#include <string_view>
+
+#include "system/unique_handle.h"
+#include "system/windows_api.h"
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"VoxtrelAgent";
+constexpr std::wstring_view kConsoleOption = L"--console";
+constexpr DWORD kStopWaitHintMs = 3000;
+
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+HANDLE g_stop_event = nullptr;  // owned by service_main for the whole life of the service
+
+void report_status(DWORD state, DWORD exit_code = NO_ERROR) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.dwWin32ExitCode = exit_code;
+  status.dwWaitHint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+  SetServiceStatus(g_status_handle, &status);
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      report_status(SERVICE_STOP_PENDING);
+      SetEvent(g_stop_event);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI service_main(DWORD, wchar_t**) {
+  const voxtrel::UniqueKernelHandle stop_event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  g_stop_event = stop_event.get();
+  g_status_handle = RegisterServiceCtrlHandlerExW(kServiceName, control_handler, nullptr);
+  if (g_status_handle == nullptr) return;
+  if (!stop_event) {
+    report_status(SERVICE_STOPPED, GetLastError());
+    return;
+  }
+  report_status(SERVICE_RUNNING);
+  WaitForSingleObject(stop_event.get(), INFINITE);
+  report_status(SERVICE_STOPPED);
+}
+
+// The ordinary process: nothing to do but be there, holding its image open, until killed.
+int idle_forever() {
+  for (;;) Sleep(INFINITE);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc > 1 && argv[1] == kConsoleOption) return idle_forever();
+  const SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), service_main},
+                                        {nullptr, nullptr}};
+  if (StartServiceCtrlDispatcherW(table)) return 0;
+  // Not started by the service control manager: run as the agent's plain process instead.
+  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return idle_forever();
+  return 1;
+}
