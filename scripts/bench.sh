@@ -7,7 +7,7 @@
 # and 100000 entries) builds the planned tree once, and for each round (default 3) makes fresh
 # copies of it with cp -a (not timed) and runs every variant once, in one program run, on its own
 # copy. A slow peer (the cmd variants, the one-open walk) still running after the limit (default
-# 60 s) is stopped and not run again at that size. Prints the tables with the machine.
+# 30 s) is stopped and not run again at that size. Prints the tables with the machine.
 # The copies live in $VOXTREL_BENCH_SCRATCH (default /dev/shm, a RAM disk, so the disk's
 # write-back does not blur the figures). With VOXTREL_BENCH_EXE set, that program is used as is
 # (CTest does this); with VOXTREL_TEMPLATE_PREFIX set, that booted prefix is copied.
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 
 rounds=3
-limit=60
+limit=30
 sizes=()
 while (($#)); do
   case $1 in
