@@ -77,8 +77,8 @@ Result<WalkCount> walk(const Path& top, std::chrono::steady_clock::time_point de
   return count;
 }
 
-// Recursion is bounded here by the depth of the generated tree.
-Status naive_remove_folder(const Path& folder, Status& first_failure) {
+// Recursion is bounded here by the depth of the generated tree. Keeps the first failure.
+void naive_remove_folder(const Path& folder, Status& first_failure) {
   WIN32_FIND_DATAW data{};
   const UniqueFind search(FindFirstFileW(join_path(folder, kAllEntries).c_str(), &data));
   if (search) {
@@ -86,7 +86,7 @@ Status naive_remove_folder(const Path& folder, Status& first_failure) {
       if (is_dot_name(data.cFileName)) continue;
       const Path path = join_path(folder, data.cFileName);
       if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        (void)naive_remove_folder(path, first_failure);
+        naive_remove_folder(path, first_failure);
       } else if (!DeleteFileW(path.c_str())) {
         const DWORD error = GetLastError();
         const bool retried = error == ERROR_ACCESS_DENIED &&
@@ -97,7 +97,6 @@ Status naive_remove_folder(const Path& folder, Status& first_failure) {
     } while (FindNextFileW(search.get(), &data));
   }
   if (!RemoveDirectoryW(folder.c_str()) && first_failure) first_failure = fail_os(GetLastError());
-  return first_failure;
 }
 
 Result<Path> system_program(std::wstring_view name) {
@@ -198,7 +197,8 @@ Result<WalkCount> one_open_walk(const Path& top, std::chrono::steady_clock::time
 
 Status naive_remove(const Path& top) {
   Status first_failure;
-  return naive_remove_folder(top, first_failure);
+  naive_remove_folder(top, first_failure);
+  return first_failure;
 }
 
 Status std_remove_all(const Path& top) {
