@@ -36,33 +36,28 @@ void run_system_program(std::string_view program, std::initializer_list<std::str
 }
 
 void stop_service() {
-  print(transcript::kStep1);
   run_system_program(kServiceController, {"stop", std::string(kServiceName)});
   pause_for(kServiceStopPauseMs);
   print(transcript::kDone);
 }
 
 void delete_service() {
-  print(transcript::kStep2);
   run_system_program(kServiceController, {"delete", std::string(kServiceName)});
   print(transcript::kDone);
 }
 
 void kill_agent_processes() {
-  print(transcript::kStep3);
   run_system_program(kTaskKill, {"/F", "/IM", std::string(kAgentImageName)});
   print(transcript::kDone);
 }
 
 void remove_product_key() {
-  print(transcript::kStep7);
   // The tool's own 64-bit view: the 32-bit view's key of the same name is not the agent's.
   const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey.data());
   print(product_key_line(status));
 }
 
 void sweep_both_roots() {
-  print(transcript::kStep8);
   SweepCounts total = sweep_leftovers(kProgramFilesRoot);
   total += sweep_leftovers(kProgramDataRoot);
   print(leftover_summary(total));
@@ -86,8 +81,12 @@ int cleanup_run() {
   print_banner(transcript::kTitle);
   // The copy that was not elevated has asked for an elevated one and ends here, without prompt.
   if (elevation_gate() == GateOutcome::kStop) return 0;
+  // Each step's header, then its action, which prints the step's own lines.
+  print(transcript::kStep1);
   stop_service();
+  print(transcript::kStep2);
   delete_service();
+  print(transcript::kStep3);
   kill_agent_processes();
   print(transcript::kStep4);
   remove_msi_products();
@@ -95,7 +94,9 @@ int cleanup_run() {
   remove_folder(kProgramFolder);
   print(transcript::kStep6);
   remove_folder(kDataFolder);
+  print(transcript::kStep7);
   remove_product_key();
+  print(transcript::kStep8);
   sweep_both_roots();
   print_banner(transcript::kComplete);
   wait_for_enter();
