@@ -50,15 +50,9 @@ expect_step_result 6 '      Removed: C:\ProgramData\Voxtrel'
 
 echo "== a file held open without delete sharing: failure line, steps 7 and 8 still run"
 bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh"
-ready="$drive_c/holder-ready.txt"
-wine "$VOXTREL_TEST_CHILD" --hold 'C:\ProgramData\Voxtrel\logs\agent-7.log' 300000 \
-  --record 'C:\holder-ready.txt' >/dev/null 2>&1 &
-holder_pid=$!
-for _ in $(seq 1 60); do [ -s "$ready" ] && break; sleep 0.5; done
-[ -s "$ready" ] || fail "the holder did not start"
+hold_file 'C:\ProgramData\Voxtrel\logs\agent-7.log'
 run_tool
-kill "$holder_pid" 2>/dev/null || true
-wait "$holder_pid" 2>/dev/null || true
+release_file
 expect_tool_finished
 expect_step_result 5 '      Removed: C:\Program Files\Voxtrel'
 expect_step_result 6 '      Failed to remove: C:\ProgramData\Voxtrel'

@@ -8,16 +8,7 @@ source "$here/lib.sh"
 
 stage_agent
 held='C:\ProgramData\Voxtrel\cache\state\state.bin'
-holder_output="$E2E_DIR/holder.txt"
-wine "$VOXTREL_TEST_CHILD" --hold "$held" 600000 --print holding </dev/null >"$holder_output" 2>&1 &
-holder_pid=$!
-# The holder prints once the file is open.
-for _ in $(seq 1 300); do
-  grep -q holding "$holder_output" && break
-  kill -0 "$holder_pid" 2>/dev/null || fail "the holder ended early: $(cat "$holder_output")"
-  sleep 0.1
-done
-grep -q holding "$holder_output" || fail "the holder did not open $held"
+hold_file "$held"
 snapshot staged
 
 echo "== data folder with a held file"
@@ -26,8 +17,7 @@ run_tool
 sed 's/^      Removed: C:\\ProgramData\\Voxtrel$/      Failed to remove: C:\\ProgramData\\Voxtrel/' \
   "$here/full-machine.txt" >"$E2E_DIR/expected.txt"
 expect_transcript "$E2E_DIR/expected.txt"
-kill "$holder_pid" 2>/dev/null || true
-wait "$holder_pid" 2>/dev/null || true
+release_file
 
 drive_c="$WINEPREFIX/drive_c"
 [ -f "$drive_c/ProgramData/Voxtrel/cache/state/state.bin" ] || fail "the held file is gone"

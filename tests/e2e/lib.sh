@@ -152,3 +152,22 @@ expect_only_agent_removed() {
     fail "from $1 to $2 the machine changed otherwise than by the agent's removal:
 $(cat "$E2E_DIR/difference")"
 }
+
+# hold_file WINDOWS-PATH: another process opens the file without delete sharing and keeps it
+# open until release_file; returns once the file is open (the holder prints when it is).
+hold_file() {
+  HOLDER_OUTPUT="$E2E_DIR/holder.txt"
+  wine "$VOXTREL_TEST_CHILD" --hold "$1" 600000 --print holding </dev/null >"$HOLDER_OUTPUT" 2>&1 &
+  HOLDER_PID=$!
+  for _ in $(seq 1 300); do
+    grep -q holding "$HOLDER_OUTPUT" && return 0
+    kill -0 "$HOLDER_PID" 2>/dev/null || fail "the holder ended early: $(cat "$HOLDER_OUTPUT")"
+    sleep 0.1
+  done
+  fail "the holder did not open $1"
+}
+
+release_file() {
+  kill "$HOLDER_PID" 2>/dev/null || true
+  wait "$HOLDER_PID" 2>/dev/null || true
+}

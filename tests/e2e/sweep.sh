@@ -100,14 +100,9 @@ rm "$drive_c/ProgramData/Linked/to-outside"
 echo "== a leftover held open without delete sharing: reported, counted apart, left in place"
 put "Program Files/Fine/voxtrel-agent.exe.old"
 put "ProgramData/Held/voxtrel-agent.exe.old" "held"
-wine "$VOXTREL_TEST_CHILD" --hold 'C:\ProgramData\Held\voxtrel-agent.exe.old' 120000 \
-  --record 'C:\held-ready.txt' &
-holder=$!
-for _ in $(seq 1 120); do [ -e "$drive_c/held-ready.txt" ] && break; sleep 0.5; done
-[ -e "$drive_c/held-ready.txt" ] || fail "staging: the holder did not start"
+hold_file 'C:\ProgramData\Held\voxtrel-agent.exe.old'
 run_tool
-kill "$holder" 2>/dev/null || true
-wait "$holder" 2>/dev/null || true
+release_file
 [ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
 expect_step8 "$(removing "Program Files/Fine/voxtrel-agent.exe.old")" \
   "$(removing "ProgramData/Held/voxtrel-agent.exe.old")" \
