@@ -1,32 +1,18 @@
 #include "driver/leftover_sweep.h"
 
-#include <vector>
-
 #include "driver/console.h"
 #include "driver/format.h"
 #include "driver/transcript.h"
-#include "system/file_ops.h"
 #include "system/text.h"
+#include "system/tree_search.h"
 
 namespace voxtrel {
 namespace {
 
-// Whether the sweep descends into the entry. Only a reparse point needs its own query (following
-// the link); for every other entry the listing's attributes already tell a directory from a file,
-// which spares one open per entry. A failed query makes the entry a file for the name test.
-bool is_searched_directory(const DirectoryEntry& entry, const Path& path) {
-  const DWORD listed = entry.find_record().dwFileAttributes;
-  if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  }
-  const auto attributes = query_attributes(path);
-  return attributes && is_directory(*attributes);
-}
-
-void remove_leftover(const Path& path, SweepCounts& counts) {
-  const std::string shown = to_utf8_lossy(path);
+void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& counts) {
+  const std::string shown = to_utf8_lossy(search.path_of(entry));
   print(fill(transcript::kLeftoverRemoving, {shown}));
-  if (remove_file(path)) {
+  if (search.remove(entry)) {
     ++counts.removed;
     return;
   }
@@ -41,31 +27,12 @@ bool is_leftover_name(std::wstring_view name) {
   return exact && exact->starts_with(kLeftoverPrefix);
 }
 
-SweepCounts sweep_leftovers(std::string_view directory) {
+SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress) {
   SweepCounts counts;
-  auto root = list_directory(to_wide(directory));
-  if (!root) return counts;
-  // One open listing per level, the root's at the bottom. Each listing below the top stands
-  // just after the entry of the directory above it, so its remaining entries come after that
-  // directory's whole subtree, as in a recursive walk. A link back to an ancestor grows the
-  // stack until the platform refuses the path.
-  std::vector<DirectoryListing> open_levels;
-  open_levels.push_back(std::move(*root));
-  while (!open_levels.empty()) {
-    auto item = open_levels.back().next();
-    if (!item) {
-      open_levels.pop_back();
-      continue;
-    }
-    if (!*item) continue;  // an enumeration error is the listing's last item
-    const DirectoryEntry& entry = **item;
-    // Passed on exactly as the platform returned it, unpaired surrogates included.
-    const Path path = entry.entry_path();
-    if (is_searched_directory(entry, path)) {
-      if (auto below = list_directory(path)) open_levels.push_back(std::move(*below));
-      continue;
-    }
-    if (is_leftover_name(entry.name())) remove_leftover(path, counts);
+  auto search = TreeSearch::open(to_wide(directory), progress);
+  if (!search) return counts;
+  while (const auto entry = search->next()) {
+    if (is_leftover_name(entry->name)) remove_leftover(*search, *entry, counts);
   }
   return counts;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/walk_progress.h"
+
 namespace voxtrel {
 
 // Case-sensitive and anchored at the start of the name.
@@ -27,9 +29,11 @@ struct SweepCounts {
 [[nodiscard]] bool is_leftover_name(std::wstring_view name);
 
 // Searches `directory` (UTF-8) and everything below it, depth-first in the platform's listing
-// order, following directory links. Prints "Removing:" before each deletion and "Failed to
-// remove:" after one that fails. A directory that cannot be listed contributes nothing, silently.
-SweepCounts sweep_leftovers(std::string_view directory);
+// order, following directory links but never back into a folder on the current path. Prints
+// "Removing:" before each deletion and "Failed to remove:" after one that fails. A directory that
+// cannot be listed contributes nothing, silently. Each entry searched is counted on `progress`
+// (may be null).
+SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress = nullptr);
 
 // The summary lines for the counts of both roots.
 [[nodiscard]] std::string leftover_summary(const SweepCounts& counts);

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "system/file_system_calls.h"
+
 namespace voxtrel {
 namespace {
 
@@ -21,8 +23,8 @@ enum class LinkMode { kFollow, kDontFollow };
 // works where the entry cannot be opened.
 Result<FileAttributes> attributes_from_listing(const std::wstring& prepared) {
   WIN32_FIND_DATAW data{};
-  const UniqueFind search(FindFirstFileExW(prepared.c_str(), FindExInfoBasic, &data,
-                                           FindExSearchNameMatch, nullptr, 0));
+  const UniqueFind search(file_system_calls.find_first_file(
+      prepared.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
   if (!search) return fail_os(GetLastError());
   const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   return FileAttributes{data.dwFileAttributes, reparse ? data.dwReserved0 : 0};
@@ -30,11 +32,11 @@ Result<FileAttributes> attributes_from_listing(const std::wstring& prepared) {
 
 Result<FileAttributes> attributes_from_handle(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file, &info)) return fail_os(GetLastError());
+  if (!file_system_calls.get_file_information(file, &info)) return fail_os(GetLastError());
   FileAttributes entry{info.dwFileAttributes, 0};
   if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
+    if (!file_system_calls.get_information(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
       return fail_os(GetLastError());
     }
     if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -46,8 +48,8 @@ Result<FileAttributes> attributes_from_handle(HANDLE file) {
 Result<FileAttributes> basic_query(const std::wstring& prepared, LinkMode mode) {
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
   if (mode == LinkMode::kDontFollow) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  const UniqueFile file(
-      CreateFileW(prepared.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+  const UniqueFile file(file_system_calls.create_file(prepared.c_str(), 0, kShareAll, nullptr,
+                                                      OPEN_EXISTING, flags, nullptr));
   if (file) return attributes_from_handle(file.get());
   const DWORD open_error = GetLastError();
   if (open_error != ERROR_ACCESS_DENIED && open_error != ERROR_SHARING_VIOLATION) {

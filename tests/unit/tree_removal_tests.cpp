@@ -10,6 +10,7 @@
 
 #include "system/file_ops.h"
 #include "system/path.h"
+#include "system/relative_open.h"
 #include "system/tree_removal.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"

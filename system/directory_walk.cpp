@@ -1,0 +1,122 @@
+#include "system/directory_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "system/file_system_calls.h"
+
+namespace voxtrel {
+namespace {
+
+template <typename Field>
+Field read_field(const std::byte* record, std::size_t offset) noexcept {
+  Field value{};
+  std::memcpy(&value, record + offset, sizeof(value));
+  return value;
+}
+
+}  // namespace
+
+Result<FileIdentity> identity_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file_system_calls.get_file_information(handle, &info)) return fail_os(GetLastError());
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+HandleListing::HandleListing(std::size_t batch_bytes)
+    : bytes_(batch_bytes),
+      buffer_(std::make_unique<std::uint64_t[]>((batch_bytes + 7) / sizeof(std::uint64_t))) {}
+
+Status HandleListing::read_batch(HANDLE directory) {
+  const FILE_INFO_BY_HANDLE_CLASS query =
+      restart_ ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+  if (file_system_calls.get_information(directory, query, buffer_.get(),
+                                        static_cast<DWORD>(bytes_))) {
+    restart_ = false;
+    filled_ = true;
+    offset_ = 0;
+    return {};
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES) return fail_os(error);
+  ended_ = true;
+  return {};
+}
+
+// The record at offset_; moves offset_ to the next one, or marks the batch used up. The fields
+// are copied out, so the name's alignment does not matter.
+DirectoryRecord HandleListing::read_record() {
+  const auto* batch = reinterpret_cast<const std::byte*>(buffer_.get());
+  const std::byte* record = batch + offset_;
+  const auto next = read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, NextEntryOffset));
+  const auto name_bytes =
+      read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength));
+  // A record never reaches past the batch; the bound only keeps a faulty one inside the buffer.
+  const std::size_t name_offset = offset_ + offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+  const std::size_t units =
+      std::min<std::size_t>(name_bytes, bytes_ - std::min(name_offset, bytes_)) / sizeof(wchar_t);
+  name_.resize(units);
+  std::memcpy(name_.data(), batch + name_offset, units * sizeof(wchar_t));
+  DirectoryRecord result{
+      .attributes = read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes)),
+      .file_id = read_field<std::uint64_t>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileId)),
+      .name = name_,
+  };
+  if (next == 0 || offset_ + next >= bytes_) {
+    filled_ = false;
+  } else {
+    offset_ += next;
+  }
+  return result;
+}
+
+Result<std::optional<DirectoryRecord>> HandleListing::next(HANDLE directory) {
+  for (;;) {
+    if (!filled_) {
+      if (ended_) return std::nullopt;
+      if (auto read = read_batch(directory); !read) return std::unexpected(read.error());
+      if (ended_) return std::nullopt;
+    }
+    const DirectoryRecord record = read_record();
+    if (record.name != L"." && record.name != L"..") return record;
+  }
+}
+
+void HandleListing::restart() noexcept {
+  filled_ = false;
+  ended_ = false;
+  restart_ = true;
+}
+
+DirectoryWalk::DirectoryWalk(std::size_t batch_bytes, WalkProgress* progress)
+    : batch_bytes_(batch_bytes), progress_(progress) {}
+
+void DirectoryWalk::enter_top(UniqueKernelHandle directory, FileIdentity identity,
+                              std::wstring_view path) {
+  path_.assign(path);
+  frames_.push_back({std::move(directory), HandleListing(batch_bytes_), identity, path_.size()});
+}
+
+void DirectoryWalk::enter(UniqueKernelHandle directory, FileIdentity identity,
+                          std::wstring_view name) {
+  path_ = join_path(path_, name);
+  frames_.push_back({std::move(directory), HandleListing(batch_bytes_), identity, path_.size()});
+}
+
+void DirectoryWalk::leave() {
+  frames_.pop_back();
+  if (!frames_.empty()) path_.resize(frames_.back().path_length);
+}
+
+Result<std::optional<DirectoryRecord>> DirectoryWalk::next_record() {
+  WalkFrame& frame = frames_.back();
+  return frame.listing.next(frame.directory.get());
+}
+
+bool DirectoryWalk::on_current_path(const FileIdentity& identity) const noexcept {
+  return std::ranges::any_of(
+      frames_, [&](const WalkFrame& frame) { return frame.identity.same_as(identity); });
+}
+
+}  // namespace voxtrel

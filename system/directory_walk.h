@@ -1,0 +1,135 @@
+// The walk both tree operations share: a stack of open directories, each listed through its own
+// handle with the directory query, and each child opened relative to its parent's handle. No
+// path is resolved below the top, so what was listed is what gets opened or deleted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "system/error.h"
+#include "system/path.h"
+#include "system/unique_handle.h"
+#include "system/walk_progress.h"
+
+namespace voxtrel {
+
+// Which file an open handle or a listed entry is: its volume and its ID there.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+
+  // File ID 0 means the file system gave none; such an identity matches nothing.
+  [[nodiscard]] constexpr bool same_as(const FileIdentity& other) const noexcept {
+    return file != 0 && file == other.file && volume == other.volume;
+  }
+};
+
+// The identity of the file `handle` holds. Errors: GetFileInformationByHandle's.
+[[nodiscard]] Result<FileIdentity> identity_of(HANDLE handle);
+
+// One record of a directory's listing. The name is valid until the listing reads again.
+struct DirectoryRecord {
+  DWORD attributes = 0;
+  std::uint64_t file_id = 0;
+  std::wstring_view name;
+
+  [[nodiscard]] bool is_reparse_point() const noexcept {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  }
+  [[nodiscard]] bool is_directory() const noexcept {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+};
+
+// A directory's listing read through its handle, one batch of records at a time, in the
+// platform's order; "." and ".." never come.
+class HandleListing {
+ public:
+  explicit HandleListing(std::size_t batch_bytes);
+
+  // The next record; nothing once the listing has ended (ERROR_NO_MORE_FILES). Errors: the
+  // directory query's.
+  [[nodiscard]] Result<std::optional<DirectoryRecord>> next(HANDLE directory);
+  // Drops the current batch; the next read starts the listing over from its beginning.
+  void restart() noexcept;
+
+ private:
+  [[nodiscard]] Status read_batch(HANDLE directory);
+  [[nodiscard]] DirectoryRecord read_record();
+
+  std::size_t bytes_;
+  std::unique_ptr<std::uint64_t[]> buffer_;  // 8-byte aligned, as the records are
+  std::size_t offset_ = 0;
+  bool filled_ = false;  // buffer_ holds records from offset_ on
+  bool restart_ = true;  // the next read starts over
+  bool ended_ = false;   // the platform reported the end
+  std::wstring name_;    // the current record's name, copied out of the batch
+};
+
+// One open directory of the walk.
+struct WalkFrame {
+  UniqueKernelHandle directory;
+  HandleListing listing;
+  FileIdentity identity;
+  std::size_t path_length = 0;  // the walk's path up to this directory
+};
+
+// The directories from the walk's top to the one being listed. Every frame above the bottom was
+// opened relative to the frame below it, through a name that frame's listing gave. The walk
+// owns every handle on it; dropping the walk closes them.
+class DirectoryWalk {
+ public:
+  DirectoryWalk(std::size_t batch_bytes, WalkProgress* progress);
+
+  // The top of the walk, shown as `path` exactly as given.
+  void enter_top(UniqueKernelHandle directory, FileIdentity identity, std::wstring_view path);
+  // A child of the current directory, listed under `name`.
+  void enter(UniqueKernelHandle directory, FileIdentity identity, std::wstring_view name);
+  // Closes the current directory; its parent becomes current.
+  void leave();
+
+  [[nodiscard]] bool done() const noexcept { return frames_.empty(); }
+  [[nodiscard]] WalkFrame& current() noexcept { return frames_.back(); }
+  // The next record of the current directory's listing.
+  [[nodiscard]] Result<std::optional<DirectoryRecord>> next_record();
+  // Whether `identity` is one of the directories from the top down to the current one.
+  [[nodiscard]] bool on_current_path(const FileIdentity& identity) const noexcept;
+  // The current directory's path: the top as given, joined with each name below it.
+  [[nodiscard]] std::wstring_view path() const noexcept { return path_; }
+  // Counts one more handled entry toward the next progress report.
+  void count() noexcept { progress_.count(); }
+
+ private:
+  // Reports every kProgressInterval entries, and what is left when it goes.
+  class ProgressCounter {
+   public:
+    explicit ProgressCounter(WalkProgress* sink) noexcept : sink_(sink) {}
+    ProgressCounter(ProgressCounter&& other) noexcept
+        : sink_(other.sink_), unreported_(std::exchange(other.unreported_, 0)) {}
+    ProgressCounter& operator=(ProgressCounter&&) = delete;
+    ~ProgressCounter() {
+      if (sink_ != nullptr && unreported_ != 0) sink_->advance(unreported_);
+    }
+    void count() noexcept {
+      if (++unreported_ < kProgressInterval || sink_ == nullptr) return;
+      sink_->advance(std::exchange(unreported_, 0));
+    }
+
+   private:
+    WalkProgress* sink_;
+    std::uint64_t unreported_ = 0;
+  };
+
+  std::size_t batch_bytes_;
+  ProgressCounter progress_;
+  std::vector<WalkFrame> frames_;
+  Path path_;
+};
+
+}  // namespace voxtrel

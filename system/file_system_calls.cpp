@@ -1,0 +1,14 @@
+#include "system/file_system_calls.h"
+
+namespace voxtrel {
+
+FileSystemCalls file_system_calls = {
+    .open_file = &::NtOpenFile,
+    .create_file = &::CreateFileW,
+    .set_information = &::SetFileInformationByHandle,
+    .get_information = &::GetFileInformationByHandleEx,
+    .get_file_information = &::GetFileInformationByHandle,
+    .find_first_file = &::FindFirstFileExW,
+};
+
+}  // namespace voxtrel

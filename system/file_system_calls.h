@@ -1,0 +1,25 @@
+// The file-system calls of the tree walks and the file queries. They are made through this one
+// table so that a test can have the platform answer as another Windows version or file system
+// would (a delete-pending entry, an accepted extended disposition, a holder that lets go); the
+// tool itself never changes it.
+#pragma once
+
+#include "system/windows_api.h"
+// After <windows.h>: NtOpenFile and its records, served by ntdll.
+#include <winternl.h>
+
+namespace voxtrel {
+
+struct FileSystemCalls {
+  decltype(&::NtOpenFile) open_file;
+  decltype(&::CreateFileW) create_file;
+  decltype(&::SetFileInformationByHandle) set_information;
+  decltype(&::GetFileInformationByHandleEx) get_information;
+  decltype(&::GetFileInformationByHandle) get_file_information;
+  decltype(&::FindFirstFileExW) find_first_file;
+};
+
+// The platform's own functions.
+extern FileSystemCalls file_system_calls;
+
+}  // namespace voxtrel

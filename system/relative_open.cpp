@@ -1,0 +1,138 @@
+#include "system/relative_open.h"
+
+#include "system/file_system_calls.h"
+
+namespace voxtrel {
+namespace {
+
+constexpr NTSTATUS kStatusPending = 0x00000103;
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The header declares this class only for a target version above Windows 10's first release.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+// Extended disposition: delete now (POSIX semantics, the name goes at once) and override the
+// read-only attribute. Refused by file systems other than NTFS and before Windows 10 1809.
+constexpr DWORD kExtendedDispositionFlags = FILE_DISPOSITION_FLAG_DELETE |
+                                            FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                            FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
+
+// The empty name: with a parent handle it names the parent's own directory.
+constinit wchar_t kEmptyName[1] = {L'\0'};
+
+// Only the walks read and change it, always from the thread that runs them.
+constinit ULONG relative_open_attribute_value = OBJ_DONT_REPARSE;
+
+// The one place an NT status becomes a Windows error code. STATUS_DELETE_PENDING is taken as
+// ERROR_DELETE_PENDING: RtlNtStatusToDosError would make it ERROR_ACCESS_DENIED.
+DWORD error_code_from_status(NTSTATUS status) noexcept {
+  if (status == kStatusDeletePending) return ERROR_DELETE_PENDING;
+  return RtlNtStatusToDosError(status);
+}
+
+// The codes that say the entry is no longer there: removed by someone else (2, 3, or the network
+// equivalents 53 and 67), or already marked for deletion (303).
+bool is_gone_code(DWORD code) noexcept {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+         code == ERROR_BAD_NETPATH || code == ERROR_BAD_NET_NAME || code == ERROR_DELETE_PENDING;
+}
+
+NTSTATUS open_relative_once(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
+                            ULONG options, ULONG attributes, HANDLE* opened) noexcept {
+  UNICODE_STRING object_name{};
+  if (name.empty()) {
+    object_name.MaximumLength = sizeof(wchar_t);
+    object_name.Buffer = kEmptyName;
+  } else {
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    object_name.Buffer = const_cast<wchar_t*>(name.data());
+  }
+  OBJECT_ATTRIBUTES object{};
+  object.Length = sizeof(object);
+  object.RootDirectory = parent;
+  object.ObjectName = &object_name;
+  object.Attributes = attributes;
+  IO_STATUS_BLOCK io{};
+  io.Status = kStatusPending;
+  io.Information = 0;
+  return file_system_calls.open_file(opened, access, &object, &io, kShareAll, options);
+}
+
+// Opened as itself: the name's own reparse point is not followed (FILE_OPEN_REPARSE_POINT), and
+// with OBJ_DONT_REPARSE no reparse point anywhere on the way is either.
+Result<UniqueKernelHandle> open_itself(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
+                                       ULONG options) {
+  options |= FILE_OPEN_REPARSE_POINT;
+  HANDLE opened = nullptr;
+  NTSTATUS status =
+      open_relative_once(parent, name, access, options, relative_open_attribute_value, &opened);
+  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
+  DWORD code = error_code_from_status(status);
+  if (code == ERROR_INVALID_PARAMETER && relative_open_attribute_value == OBJ_DONT_REPARSE) {
+    relative_open_attribute_value = 0;
+    status = open_relative_once(parent, name, access, options, 0, &opened);
+    if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
+    code = error_code_from_status(status);
+  }
+  if (is_gone_code(code)) return UniqueKernelHandle();
+  return fail_os(code);
+}
+
+// Followed: a link in the name leads to its target (OBJ_DONT_REPARSE would refuse it).
+Result<UniqueKernelHandle> open_following(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
+                                          ULONG options) {
+  HANDLE opened = nullptr;
+  const NTSTATUS status = open_relative_once(parent, name, access, options, 0, &opened);
+  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
+  const DWORD code = error_code_from_status(status);
+  if (is_gone_code(code)) return UniqueKernelHandle();
+  return fail_os(code);
+}
+
+}  // namespace
+
+Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
+                                         ULONG options, LinkHandling links) {
+  if (links == LinkHandling::kFollow) return open_following(parent, name, access, options);
+  return open_itself(parent, name, access, options);
+}
+
+Status delete_entry(HANDLE parent, std::wstring_view name) {
+  auto opened = open_relative(parent, name, DELETE, 0);
+  if (!opened) return std::unexpected(opened.error());
+  if (!*opened) return {};
+  FILE_DISPOSITION_INFO_EX extended{kExtendedDispositionFlags};
+  if (file_system_calls.set_information(opened->get(), kFileDispositionInfoEx, &extended,
+                                        sizeof(extended))) {
+    return {};
+  }
+  const DWORD extended_error = GetLastError();
+  if (extended_error != ERROR_INVALID_FUNCTION && extended_error != ERROR_INVALID_PARAMETER &&
+      extended_error != ERROR_NOT_SUPPORTED) {
+    return fail_os(extended_error);
+  }
+  FILE_DISPOSITION_INFO classic{TRUE};
+  if (file_system_calls.set_information(opened->get(), FileDispositionInfo, &classic,
+                                        sizeof(classic))) {
+    return {};
+  }
+  return fail_os(GetLastError());
+}
+
+// Between attempts the thread only yields: a holder about to close needs the processor, not time.
+Status delete_entry_with_retries(HANDLE parent, std::wstring_view name, DWORD waited_code) {
+  for (int attempt = 1;; ++attempt) {
+    Status outcome = delete_entry(parent, name);
+    if (outcome || attempt == kMaxDeleteAttempts || !outcome.error().is_os(waited_code)) {
+      return outcome;
+    }
+    SwitchToThread();
+  }
+}
+
+std::uint32_t relative_open_attribute() noexcept {
+  return relative_open_attribute_value;
+}
+
+}  // namespace voxtrel

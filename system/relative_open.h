@@ -1,0 +1,48 @@
+// Opening and deleting entries relative to an open directory handle. A name is looked up in the
+// directory the handle holds, never by resolving a path again, so a folder renamed or swapped
+// for a link after it was opened cannot redirect what is opened or deleted.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "system/error.h"
+#include "system/unique_handle.h"
+
+namespace voxtrel {
+
+enum class LinkHandling : std::uint8_t {
+  kOpenItself,  // a link (or any reparse point) is opened as itself, never followed
+  kFollow,      // a link is followed to its target
+};
+
+// Access and options for a directory that is to be listed through its handle.
+inline constexpr ACCESS_MASK kListAccess = SYNCHRONIZE | FILE_LIST_DIRECTORY;
+inline constexpr ULONG kListOptions = FILE_SYNCHRONOUS_IO_NONALERT;
+
+// Opens `name` under `parent` (the empty name: the parent's own directory), shared for
+// everything. Returns an empty handle when the entry is gone (not found, or pending deletion).
+// Errors: every other open failure, as a Windows error code. A platform that rejects
+// OBJ_DONT_REPARSE (87) loses it for the rest of the process after one repeat without it.
+[[nodiscard]] Result<UniqueKernelHandle> open_relative(
+    HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
+    LinkHandling links = LinkHandling::kOpenItself);
+
+// Deletes `name` under `parent` as itself; the empty name deletes the parent's own directory.
+// A gone entry is success. The extended disposition deletes read-only files too (Windows 10
+// 1809, NTFS); where it is refused, the classic one is used, which fails on them with 5.
+// Errors: the open's, or the disposition's.
+[[nodiscard]] Status delete_entry(HANDLE parent, std::wstring_view name);
+
+// Entries waited out between two attempts: a sharing conflict, a directory not yet empty.
+inline constexpr int kMaxDeleteAttempts = 50;
+
+// delete_entry, repeated while it fails with `waited_code`, at most kMaxDeleteAttempts times.
+[[nodiscard]] Status delete_entry_with_retries(HANDLE parent, std::wstring_view name,
+                                               DWORD waited_code);
+
+// The attribute every relative open as itself carries: OBJ_DONT_REPARSE until the platform
+// first rejects it, 0 from then on for the rest of the process.
+[[nodiscard]] std::uint32_t relative_open_attribute() noexcept;
+
+}  // namespace voxtrel

@@ -1,0 +1,60 @@
+// Searching a directory tree for files, following links to directories, for the leftover sweep.
+// Everything below the top is opened relative to the handle of the folder that listed it, and a
+// found file is deleted through that same handle, so no folder renamed or swapped for a link
+// after it was listed can redirect a deletion.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "system/directory_walk.h"
+#include "system/error.h"
+#include "system/path.h"
+#include "system/walk_progress.h"
+
+namespace voxtrel {
+
+// One directory query of the search fills this many bytes; one such buffer per level of depth.
+inline constexpr std::size_t kSearchBatchBytes = 4096;
+// Longest path the platform takes, in UTF-16 units. Folders whose shown path would reach it are
+// not entered, which bounds the depth whatever a user plants.
+inline constexpr std::size_t kMaxPathUnits = 32767;
+
+// An entry the search does not enter: a file, a link to a file, or an entry whose target could
+// not be opened as a directory. Valid until the search moves on.
+struct FoundEntry {
+  std::wstring_view name;
+  DWORD attributes = 0;
+};
+
+class TreeSearch {
+ public:
+  // Opens `top` by its path (links followed), the one path the search resolves. Errors: the
+  // open's. Each entry searched is counted on `progress` (may be null).
+  [[nodiscard]] static Result<TreeSearch> open(std::wstring_view top, WalkProgress* progress);
+
+  // The next entry that is not a directory to enter, depth-first in the platform's listing
+  // order; nothing when the whole tree is searched. Directories are entered, links to
+  // directories too, except one that leads back to a folder on the current path from the top.
+  // A folder that cannot be opened or listed contributes nothing.
+  [[nodiscard]] std::optional<FoundEntry> next();
+
+  // The path of the entry `next` returned last: the top as given, joined with each name.
+  [[nodiscard]] Path path_of(const FoundEntry& entry) const;
+
+  // Deletes the entry `next` returned last, as itself (a link, not its target), through the
+  // handle of the folder that listed it. Errors: as delete_entry.
+  [[nodiscard]] Status remove(const FoundEntry& entry);
+
+ private:
+  explicit TreeSearch(WalkProgress* progress) : walk_(kSearchBatchBytes, progress) {}
+
+  // Enters the directory `record` names when it is one to search; whether it is.
+  bool enter_directory(const DirectoryRecord& record);
+  bool enter_link_target(const DirectoryRecord& record);
+
+  DirectoryWalk walk_;
+};
+
+}  // namespace voxtrel
