@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "system/file_ops.h"
@@ -14,6 +12,7 @@
 #include "system/tree_removal.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
+#include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
 // After <windows.h>: the reparse-point control code, and NtOpenFile to ask the platform directly.
@@ -28,7 +27,6 @@ using testing::ScratchTest;
 
 constexpr DWORD kShareAllButDelete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr DWORD kDeleteIgnoringReadOnly = 0x13;
 
 // A name of `length` units that sorts by `index` (so listing order is the index order wherever
 // the file system sorts) and makes each directory record several hundred bytes long.
@@ -37,13 +35,6 @@ std::wstring long_name(int index, std::size_t length = 100, wchar_t fill = L'n')
   name.resize(length, fill);
   return name;
 }
-
-struct ChangeNotificationTraits {
-  using Raw = HANDLE;
-  static Raw empty() noexcept { return INVALID_HANDLE_VALUE; }
-  static void close(Raw h) noexcept { FindCloseChangeNotification(h); }
-};
-using UniqueChangeNotification = UniqueHandle<ChangeNotificationTraits>;
 
 std::wstring verbatim(const std::wstring& path) {
   return std::wstring(kVerbatimPrefix) + path;
@@ -107,40 +98,6 @@ class HandleLeakCheck {
 UniqueFile hold_without_delete_sharing(const std::wstring& path) {
   return UniqueFile(CreateFileW(verbatim(path).c_str(), GENERIC_READ, kShareAllButDelete, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
-}
-
-// Whether this file system deletes read-only files through the extended disposition, which
-// overrides the attribute (NTFS on Windows 10 1809 and later), found by deleting a probe file.
-bool extended_disposition_supported(const testing::ScratchDirectory& scratch) {
-  scratch.write_file(L"disposition-probe");
-  const UniqueFile probe(CreateFileW(verbatim(scratch.at(L"disposition-probe")).c_str(), DELETE,
-                                     kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-  FILE_DISPOSITION_INFO_EX info{kDeleteIgnoringReadOnly};
-  return SetFileInformationByHandle(probe.get(), kFileDispositionInfoEx, &info, sizeof(info));
-}
-
-// Asks the platform directly whether a relative open takes OBJ_DONT_REPARSE.
-bool platform_accepts_dont_reparse(const std::wstring& directory, std::wstring name) {
-  const UniqueFile parent(CreateFileW(verbatim(directory).c_str(), FILE_LIST_DIRECTORY, kShareAll,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  EXPECT_TRUE(parent);
-  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  UNICODE_STRING object_name{bytes, bytes, name.data()};
-  OBJECT_ATTRIBUTES object{};
-  object.Length = sizeof(object);
-  object.RootDirectory = parent.get();
-  object.ObjectName = &object_name;
-  object.Attributes = OBJ_DONT_REPARSE;
-  IO_STATUS_BLOCK io{};
-  HANDLE raw = nullptr;
-  const NTSTATUS status = NtOpenFile(&raw, SYNCHRONIZE | FILE_LIST_DIRECTORY, &object, &io,
-                                     kShareAll, FILE_SYNCHRONOUS_IO_NONALERT);
-  if (NT_SUCCESS(status)) {
-    CloseHandle(raw);
-    return true;
-  }
-  EXPECT_EQ(RtlNtStatusToDosError(status), ERROR_INVALID_PARAMETER) << std::hex << status;
-  return false;
 }
 
 enum class LinkKind : std::uint8_t { kJunction, kDirectorySymbolicLink };
@@ -255,53 +212,6 @@ TEST_F(TreeRemoval, TopThatIsNoDirectoryIsRefusedAndLeftAlone) {
   EXPECT_TRUE(scratch_.exists(L"plain.txt"));
 }
 
-TEST_F(TreeRemoval, EntriesRemovedMeanwhileDoNotStopIt) {
-  for (int i = 0; i < 300; ++i) scratch_.write_file(L"top\\" + long_name(i, 40));
-  const std::vector<std::wstring> names = listing_order(scratch_.at(L"top"));
-  // Once the removal has deleted its first entry, a second thread deletes the same entries in
-  // the same order, so the two keep meeting: an entry in the removal's current batch is often
-  // gone, or pending deletion, by the time the removal gets to it.
-  // The notification's handle keeps the folder open: it is closed before the removal can end.
-  UniqueChangeNotification first_change(FindFirstChangeNotificationW(
-      verbatim(scratch_.at(L"top")).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
-  ASSERT_TRUE(first_change);
-  std::atomic<int> deleted_by_other = 0;
-  std::thread other([&] {
-    const DWORD waited = WaitForSingleObject(first_change.get(), 10'000);
-    first_change.reset();
-    if (waited != WAIT_OBJECT_0) return;
-    for (const std::wstring& name : names) {
-      if (DeleteFileW(verbatim(scratch_.at(L"top\\" + name)).c_str())) ++deleted_by_other;
-    }
-  });
-  const Status status = remove_tree(scratch_.at(L"top"));
-  other.join();
-
-  expect_removed(status, scratch_, L"top");
-  RecordProperty("deleted_by_other_thread", deleted_by_other.load());
-}
-
-TEST_F(TreeRemoval, EntryPendingDeletionIsPassedOverAsGone) {
-  scratch_.write_file(L"top\\sub\\pending.txt");
-  scratch_.write_file(L"top\\sub\\other.txt");
-  UniqueFile pending(CreateFileW(verbatim(scratch_.at(L"top\\sub\\pending.txt")).c_str(), DELETE,
-                                 kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(pending);
-  FILE_DISPOSITION_INFO classic{TRUE};
-  ASSERT_TRUE(
-      SetFileInformationByHandle(pending.get(), FileDispositionInfo, &classic, sizeof(classic)));
-
-  // The pending file cannot be opened, but it is not an error: the walk goes on past it and
-  // stops only at its folder, which cannot go while the file is still there.
-  const Status status = remove_tree(scratch_.at(L"top"));
-
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().code(), ERROR_DIR_NOT_EMPTY);
-  EXPECT_FALSE(scratch_.exists(L"top\\sub\\other.txt"));
-  pending.reset();
-  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
-}
-
 TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
   for (int i = 0; i < 8; ++i) scratch_.write_file(L"top\\" + long_name(i, 20));
   const std::vector<std::wstring> names = listing_order(scratch_.at(L"top"));
@@ -320,25 +230,6 @@ TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
   }
 }
 
-TEST_F(TreeRemoval, ReadOnlyFileGoesWhereTheExtendedDispositionIsAccepted) {
-  const bool extended = extended_disposition_supported(scratch_);
-  scratch_.write_file(L"top\\sub\\read-only.txt");
-  ASSERT_TRUE(SetFileAttributesW(verbatim(scratch_.at(L"top\\sub\\read-only.txt")).c_str(),
-                                 FILE_ATTRIBUTE_READONLY));
-
-  const Status status = remove_tree(scratch_.at(L"top"));
-
-  if (extended) {
-    expect_removed(status, scratch_, L"top");
-  } else {
-    // The classic disposition keeps the read-only attribute's protection (Wine, FAT, older
-    // Windows).
-    ASSERT_FALSE(status);
-    EXPECT_EQ(status.error().code(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(scratch_.exists(L"top\\sub\\read-only.txt"));
-  }
-}
-
 TEST_F(TreeRemoval, ClosesEveryHandleOnSuccessAndOnFailure) {
   // Failure deep down, with directories open on the stack.
   scratch_.write_file(L"locked\\a\\b\\c\\held.txt");
@@ -353,14 +244,6 @@ TEST_F(TreeRemoval, ClosesEveryHandleOnSuccessAndOnFailure) {
   const HandleLeakCheck around_success;
   expect_removed(remove_tree(scratch_.at(L"fine")), scratch_, L"fine");
   EXPECT_FALSE(around_success.leaked());
-}
-
-TEST_F(TreeRemoval, RelativeOpensDropDontReparseOnlyWherePlatformRejectsIt) {
-  scratch_.write_file(L"top\\sub\\file.txt");
-  const bool accepted = platform_accepts_dont_reparse(scratch_.at(L"top"), L"sub");
-
-  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
-  EXPECT_EQ(relative_open_attribute(), accepted ? OBJ_DONT_REPARSE : 0u);
 }
 
 // The link goes, its target and the target's content stay, whether the removal starts at the
@@ -386,6 +269,164 @@ TEST_F(TreeRemoval, DeletesJunctionsAsLinks) {
 
 TEST_F(TreeRemoval, DeletesDirectorySymbolicLinksAsLinks) {
   expect_links_removed_as_links(scratch_, LinkKind::kDirectorySymbolicLink);
+}
+
+// What the platform answers in the tests below, where Wine cannot produce the condition: the
+// relative opens and dispositions of the removal go through these fakes.
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043);
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+
+struct PlatformScript {
+  std::wstring held_name;         // DELETE opens of this name meet a sharing violation...
+  int sharing_violations = 0;     // ...this many times
+  int held_attempts = 0;          // DELETE opens of held_name seen
+  int not_empty_refusals = 0;     // directory dispositions refused with ERROR_DIR_NOT_EMPTY
+  bool deleted_by_other = false;  // each file is deleted by someone else just before its open
+  int deleted_opens = 0;
+  bool reject_dont_reparse = false;
+  int dont_reparse_rejections = 0;
+  bool every_open_as_itself = true;
+  HANDLE directory_delete = nullptr;  // the open handle of a directory's own deletion
+};
+PlatformScript script;
+
+std::wstring_view object_name(const OBJECT_ATTRIBUTES* object) {
+  return {object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t)};
+}
+
+// Another process deletes the entry, or has it pending deletion when the removal gets there.
+NTSTATUS delete_behind_the_removal(POBJECT_ATTRIBUTES object) {
+  HANDLE raw = nullptr;
+  IO_STATUS_BLOCK io{};
+  if (NT_SUCCESS(::NtOpenFile(&raw, DELETE, object, &io, kShareAll, FILE_OPEN_REPARSE_POINT))) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(raw, FileDispositionInfo, &disposition, sizeof(disposition));
+    CloseHandle(raw);
+  }
+  return ++script.deleted_opens % 2 == 0 ? kStatusDeletePending : 0;
+}
+
+NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                             PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+  const std::wstring_view name = object_name(object);
+  if ((options & FILE_OPEN_REPARSE_POINT) == 0) script.every_open_as_itself = false;
+  if (script.reject_dont_reparse && (object->Attributes & OBJ_DONT_REPARSE) != 0) {
+    ++script.dont_reparse_rejections;
+    return kStatusInvalidParameter;
+  }
+  if (access == DELETE && !name.empty() && name == script.held_name) {
+    ++script.held_attempts;
+    if (script.sharing_violations > 0) {
+      --script.sharing_violations;
+      return kStatusSharingViolation;
+    }
+  }
+  if (access == DELETE && !name.empty() && script.deleted_by_other) {
+    if (const NTSTATUS status = delete_behind_the_removal(object)) return status;
+  }
+  const NTSTATUS status = ::NtOpenFile(handle, access, object, io, share, options);
+  if (access == DELETE)
+    script.directory_delete = NT_SUCCESS(status) && name.empty() ? *handle : nullptr;
+  return status;
+}
+
+BOOL WINAPI scripted_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                     DWORD size) {
+  if (file == script.directory_delete && script.not_empty_refusals > 0) {
+    --script.not_empty_refusals;
+    SetLastError(ERROR_DIR_NOT_EMPTY);
+    return FALSE;
+  }
+  return ::SetFileInformationByHandle(file, info_class, info, size);
+}
+
+// Refuses the extended disposition as file systems other than NTFS do (Wine, FAT).
+BOOL WINAPI refusing_extended_disposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                          LPVOID info, DWORD size) {
+  if (info_class == kFileDispositionInfoEx) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return ::SetFileInformationByHandle(file, info_class, info, size);
+}
+
+class ScriptedTreeRemoval : public TreeRemoval {
+ protected:
+  ScriptedTreeRemoval() {
+    script = PlatformScript();
+    file_system_calls.open_file = &scripted_open;
+    file_system_calls.set_information = &scripted_set_information;
+  }
+  testing::ScopedFileSystemCalls restore_;
+};
+
+TEST_F(ScriptedTreeRemoval, SharingConflictIsWaitedOutForFiftyAttemptsAtMost) {
+  script.held_name = L"held.txt";
+  script.sharing_violations = 49;
+  scratch_.write_file(L"let-go\\held.txt");
+  expect_removed(remove_tree(scratch_.at(L"let-go")), scratch_, L"let-go");
+  EXPECT_EQ(script.held_attempts, 50);
+
+  script = PlatformScript{.held_name = L"held.txt", .sharing_violations = 50};
+  scratch_.write_file(L"kept\\held.txt");
+  const Status status = remove_tree(scratch_.at(L"kept"));
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().code(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(script.held_attempts, 50);
+  EXPECT_TRUE(scratch_.exists(L"kept\\held.txt"));
+}
+
+TEST_F(ScriptedTreeRemoval, DirectoryNotYetEmptyIsWaitedOut) {
+  script.not_empty_refusals = 49;
+  scratch_.write_file(L"top\\file.txt");
+  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
+
+  script.not_empty_refusals = 50;
+  scratch_.make_directory(L"stays");
+  const Status status = remove_tree(scratch_.at(L"stays"));
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().code(), ERROR_DIR_NOT_EMPTY);
+}
+
+// Entries deleted by another process between the listing and their own deletion, or pending
+// deletion then, count as deleted; and no entry is ever opened through a link.
+TEST_F(ScriptedTreeRemoval, EntriesGoneOrPendingWhenReachedCountAsDeleted) {
+  script.deleted_by_other = true;
+  for (int i = 0; i < 6; ++i) {
+    scratch_.write_file(L"top\\" + long_name(i, 20));
+    scratch_.write_file(L"top\\sub\\" + long_name(i, 20));
+  }
+  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
+  EXPECT_EQ(script.deleted_opens, 12);
+  EXPECT_TRUE(script.every_open_as_itself);
+}
+
+TEST_F(ScriptedTreeRemoval, ReadOnlyFileGoesWhereTheExtendedDispositionIsAccepted) {
+  file_system_calls.set_information = &testing::set_information_as_ntfs;
+  scratch_.write_file(L"top\\sub\\read-only.txt");
+  scratch_.make_read_only(L"top\\sub\\read-only.txt");
+  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
+}
+
+TEST_F(ScriptedTreeRemoval, ReadOnlyFileStopsItWhereOnlyTheClassicDispositionIs) {
+  file_system_calls.set_information = &refusing_extended_disposition;
+  scratch_.write_file(L"top\\sub\\read-only.txt");
+  scratch_.make_read_only(L"top\\sub\\read-only.txt");
+  const Status status = remove_tree(scratch_.at(L"top"));
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().code(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(scratch_.exists(L"top\\sub\\read-only.txt"));
+}
+
+// Last in this program: the attribute stays 0 for the rest of the process.
+TEST_F(ScriptedTreeRemoval, RejectedDontReparseIsDroppedOnceForTheWholeProcess) {
+  script.reject_dont_reparse = true;
+  scratch_.write_file(L"top\\sub\\file.txt");
+  scratch_.write_file(L"top\\other.txt");
+  expect_removed(remove_tree(scratch_.at(L"top")), scratch_, L"top");
+  EXPECT_EQ(script.dont_reparse_rejections, 1);
+  EXPECT_EQ(relative_open_attribute(), 0u);
 }
 
 }  // namespace

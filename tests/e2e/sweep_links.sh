@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Step 8 against links a user plants under C:\ProgramData (made from the Linux side, as Windows
+# code under Wine cannot make them): links back to a folder on the current path are searched once,
+# a link out of the root is followed, and a folder swapped for a link between its listing and the
+# deletion of its leftover cannot redirect that deletion.
+here=$(dirname "$0")
+source "$here/lib.sh"
+source "$here/step8.sh"
+data="$drive_c/ProgramData"
+
+echo "== two links to their own folder and one to a grandparent: each leftover once; a link out followed"
+mkdir -p "$data/Loop/A/B" "$drive_c/Outside"
+ln -s . "$data/Loop/self1"
+ln -s . "$data/Loop/self2"
+ln -s ../.. "$data/Loop/A/B/up"
+ln -s "$drive_c/Outside" "$data/Loop/A/out"
+put "ProgramData/Loop/voxtrel-agent.exe.old" "held"
+put "ProgramData/Loop/A/B/voxtrel-agent.exe.old.b"
+put "Outside/voxtrel-agent.exe.old.out"
+# Held open, so every visit of its folder would print it again.
+hold_file 'C:\ProgramData\Loop\voxtrel-agent.exe.old'
+run_tool
+release_file
+[ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC (124 is the time limit)"
+expect_step8 "$(removing "ProgramData/Loop/A/B/voxtrel-agent.exe.old.b")" \
+  "$(removing "ProgramData/Loop/A/out/voxtrel-agent.exe.old.out")" \
+  "$(removing "ProgramData/Loop/voxtrel-agent.exe.old")" \
+  "$(failed "ProgramData/Loop/voxtrel-agent.exe.old")" \
+  "      Removed 2 leftover file(s)." \
+  "      Failed to remove 1 leftover file(s)."
+for link in Loop/self1 Loop/self2 Loop/A/B/up Loop/A/out; do
+  [ -L "$data/$link" ] || fail "the link $link was removed"
+done
+[ -d "$drive_c/Outside" ] || fail "the link's target folder was removed"
+# Everything before step 8's lines, byte for byte: the same in the next run.
+before_step8=$(grep -b -m1 '^      Removing: ' "$TRANSCRIPT" | cut -d: -f1)
+rm -rf "$data/Loop"
+
+echo "== a folder swapped for a link after its listing: the deletion goes through the listed folder"
+put "ProgramData/Evil/voxtrel-agent.exe.old" "listed"
+put "Victim/voxtrel-agent.exe.old" "victim"
+# Listed only if the tool lists through the link: the swap must come after the listing.
+put "Victim/voxtrel-agent.exe.old-victim" "victim"
+# The tool's output goes into a pipe that nothing reads yet, filled beforehand so that exactly the
+# bytes before step 8's first line still fit: the tool then blocks writing "Removing:" for the
+# Evil leftover, after listing Evil and before deleting from it. Linux pipes hold 16 pages, and
+# small writes share a page only while it has room: 15 full pages, then a partial one.
+((before_step8 < 4096)) || fail "the transcript before step 8 no longer fits in one pipe page"
+fifo="$E2E_DIR/output.fifo"
+mkfifo "$fifo"
+exec 3<>"$fifo"
+perl -e 'open(my $f, ">", $ARGV[0]) or die; syswrite($f, "f" x 4096) for 1 .. 15;
+         syswrite($f, "f" x $ARGV[1])' "$fifo" $((4096 - before_step8))
+printf '\n' >"$E2E_DIR/enter.txt"
+timeout 300 wine "$TOOL" <"$E2E_DIR/enter.txt" >"$fifo" 2>"$TOOL_ERRORS" &
+tool_job=$!
+tool_blocked() {
+  local pid
+  for pid in $(pgrep -f 'voxtrel-force-remove\.exe' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      [[ "$(cat "/proc/$pid/wchan" 2>/dev/null)" == *pipe_write ]] && return 0
+  done
+  return 1
+}
+for _ in $(seq 1 600); do
+  tool_blocked && break
+  sleep 0.1
+done
+tool_blocked || fail "the tool never blocked on its output"
+[ -e "$data/Evil/voxtrel-agent.exe.old" ] || fail "the Evil leftover went before the swap"
+mv "$data/Evil" "$data/Evil.moved"
+ln -s "$drive_c/Victim" "$data/Evil"
+# Wine's own background processes keep the pipe open after the tool has ended, so the reader
+# stops at a mark written once the tool is done.
+perl -e 'local $/ = "\0end\0"; my $all = <STDIN>; chomp $all; print $all' <"$fifo" >"$E2E_DIR/raw.txt" &
+reader_job=$!
+TOOL_RC=0
+wait "$tool_job" || TOOL_RC=$?
+printf '\0end\0' >&3
+wait "$reader_job"
+exec 3<&-
+tail -c +$((61440 + 4096 - before_step8 + 1)) "$E2E_DIR/raw.txt" >"$TRANSCRIPT"
+rm "$data/Evil"
+[ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
+# One line: Evil was listed before the swap, so the link's target was never searched.
+expect_step8 "$(removing "ProgramData/Evil/voxtrel-agent.exe.old")" \
+  "      Removed 1 leftover file(s)."
+for file in voxtrel-agent.exe.old voxtrel-agent.exe.old-victim; do
+  [ "$(cat "$drive_c/Victim/$file")" = "victim" ] || fail "the link's target lost $file"
+done
+# Windows deletes the file the folder's handle holds. Wine deletes by the path the folder had when
+# it was opened and, finding another file there, deletes nothing: the listed file stays.
+if [ -e "$data/Evil.moved/voxtrel-agent.exe.old" ]; then
+  echo "note: the listed leftover stays (this platform deletes by the folder's old path)"
+fi
+echo "PASS"
