@@ -2,7 +2,8 @@
 # Installs, on Debian or Ubuntu, whatever the build, the tests and the demo need and is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 wixl bsdutils procps zip)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine wine64 wixl bsdutils procps zip unzip
+  osslsigncode openssl python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -5,8 +5,47 @@
 #   voxtrel-force-remove-VERSION.zip.sha256
 # VERSION is the CMake project version. The archive's entries carry the time of the last commit
 # (or SOURCE_DATE_EPOCH), so packaging the same commit twice gives the same archive.
+#
+# Authenticode signature of the executable, made with osslsigncode when a key is given:
+#   VOXTREL_SIGNING_PFX       PKCS#12 file with the code-signing certificate and its private key
+#   VOXTREL_SIGNING_PASSWORD  its password (may be empty or unset)
+#   VOXTREL_TIMESTAMP_URL     RFC 3161 time-stamp server (optional; needs the network)
+#   VOXTREL_PROJECT_URL       URL the signature names as the project's page (optional)
+# Without VOXTREL_SIGNING_PFX the executable is packaged unsigned. VOXTREL_DIST_DIR writes the
+# package somewhere other than dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+exe_name=voxtrel-force-remove.exe
+built_exe=build/release/$exe_name
+
+# sign_executable FROM TO: writes TO, the file FROM with an Authenticode signature (SHA-256) that
+# names the product and, if set, the project URL, time-stamped if a server is set. osslsigncode's
+# messages are shown only when it fails; a failure ends the script.
+sign_executable() {
+  local product
+  product=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)"$/\1/p' resources/voxtrel-force-remove.rc)
+  [ -n "$product" ] || { echo "no product name in resources/voxtrel-force-remove.rc" >&2; exit 1; }
+  local args=(sign -pkcs12 "$VOXTREL_SIGNING_PFX" -h sha256 -n "$product" -in "$1" -out "$2")
+  [ -z "${VOXTREL_PROJECT_URL:-}" ] || args+=(-i "$VOXTREL_PROJECT_URL")
+  [ -z "${VOXTREL_TIMESTAMP_URL:-}" ] || args+=(-ts "$VOXTREL_TIMESTAMP_URL")
+  # A password goes through a pipe, not the command line that any process can read (osslsigncode
+  # 2.5, Debian 12's, reads no password from standard input); an empty one cannot be read that way.
+  local password=${VOXTREL_SIGNING_PASSWORD:-} log status=0
+  log=$(mktemp)
+  if [ -n "$password" ]; then
+    osslsigncode "${args[@]}" -readpass <(printf '%s' "$password") >"$log" 2>&1 || status=$?
+  else
+    osslsigncode "${args[@]}" -pass "" >"$log" 2>&1 || status=$?
+  fi
+  if [ "$status" -ne 0 ]; then
+    cat "$log" >&2
+    rm -f "$log" "$2"
+    echo "signing $1 with $VOXTREL_SIGNING_PFX failed" >&2
+    exit 1
+  fi
+  rm -f "$log"
+}
 
 scripts/install-deps.sh
 cmake --preset release >/dev/null
@@ -15,18 +54,28 @@ cmake --build --preset release >/dev/null
 version=$(sed -n 's/^#define VOXTREL_VERSION_TEXT "\(.*\)"$/\1/p' build/release/resources/version.h)
 [ -n "$version" ] || { echo "no project version in build/release/resources/version.h" >&2; exit 1; }
 name="voxtrel-force-remove-$version"
-package="dist/$name"
+dist=${VOXTREL_DIST_DIR:-dist}
+package="$dist/$name"
 
 rm -rf "$package" "$package.zip" "$package.zip.sha256"
 mkdir -p "$package"
-cp build/release/voxtrel-force-remove.exe README.md "$package/"
-(cd "$package" && sha256sum voxtrel-force-remove.exe README.md >SHA256SUMS)
+cp README.md "$package/"
+# The signature goes in before the checksums and the archive, which must describe the signed file.
+if [ -n "${VOXTREL_SIGNING_PFX:-}" ]; then
+  [ -r "$VOXTREL_SIGNING_PFX" ] || { echo "cannot read $VOXTREL_SIGNING_PFX" >&2; exit 1; }
+  sign_executable "$built_exe" "$package/$exe_name"
+  echo "Signed with $VOXTREL_SIGNING_PFX${VOXTREL_TIMESTAMP_URL:+, time stamp from $VOXTREL_TIMESTAMP_URL}"
+else
+  cp "$built_exe" "$package/"
+  echo "Unsigned: VOXTREL_SIGNING_PFX is not set, so $exe_name carries no signature"
+fi
+(cd "$package" && sha256sum "$exe_name" README.md >SHA256SUMS)
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 touch -d "@$epoch" "$package" "$package"/*
-(cd dist && TZ=UTC zip -q -X -D "$name.zip" "$name/voxtrel-force-remove.exe" "$name/README.md" \
+(cd "$dist" && TZ=UTC zip -q -X -D "$name.zip" "$name/$exe_name" "$name/README.md" \
   "$name/SHA256SUMS" && sha256sum "$name.zip" >"$name.zip.sha256")
 
 echo "Package: $package.zip"
-echo "Executable: $(stat -c %s "$package/voxtrel-force-remove.exe") bytes"
+echo "Executable: $(stat -c %s "$package/$exe_name") bytes"
 cat "$package/SHA256SUMS"

@@ -1,4 +1,4 @@
-// The benchmark's own logic: the planned tree has the shape the README claims, and the tables
+// The benchmark's own logic: the planned tree has the shape bench/README.md claims, and the tables
 // say what the rounds measured. (scripts/bench.sh itself runs once at a tiny size as bench_smoke.)
 #include <gtest/gtest.h>
 

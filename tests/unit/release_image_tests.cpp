@@ -1,6 +1,7 @@
 // Reads the built release tool as a file and checks what an administrator and a security
 // reviewer see: the DLLs it needs, its manifest, its version information, the hardening flags
-// of its image and that nothing in it depends on when or where it was built.
+// of its image, that nothing in it depends on when or where it was built, and the certificate
+// table of a signed copy (tests/release/signed_package.sh runs this program on one).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +33,16 @@ constexpr std::uint16_t kManifestType = 24;  // RT_MANIFEST
 constexpr std::uint16_t kProcessManifest = 1;
 constexpr std::uint16_t kIsolationManifest = 2;
 constexpr std::uint16_t kIsolationNoStaticImportManifest = 3;
+
+// An Authenticode signature is one WIN_CERTIFICATE entry (wintrust.h) holding PKCS#7 signed data.
+struct CertificateEntryHeader {
+  std::uint32_t length;  // header included
+  std::uint16_t revision;
+  std::uint16_t type;
+};
+constexpr std::uint16_t kCertificateRevision2 = 0x0200;           // WIN_CERT_REVISION_2_0
+constexpr std::uint16_t kCertificateTypePkcsSignedData = 0x0002;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+constexpr std::size_t kCertificateTableAlignment = 8;
 
 std::string lower(std::string text) {
   std::ranges::transform(text, text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -168,6 +179,34 @@ TEST_F(ReleaseImage, ManifestRunsAsInvokerOnWindows10And11) {
                                              "application",
                                              "supportedOS"};
   EXPECT_EQ(element_names(*manifest), expected) << *manifest;
+}
+
+// The package step signs the executable when it is given a key (VOXTREL_RELEASE_SIGNED=1 says
+// this file should be signed); the build never does. The signature is a certificate table that
+// the security directory names by file offset, not by address: it is appended after the last
+// section, outside the mapped image, so signing changes nothing the loader maps.
+TEST_F(ReleaseImage, CarriesACertificateTableExactlyWhenSigned) {
+  const auto table = image_->directory(IMAGE_DIRECTORY_ENTRY_SECURITY);
+  if (environment("VOXTREL_RELEASE_SIGNED") != "1") {
+    EXPECT_EQ(table.Size, 0u) << "the build signed the image";
+    return;
+  }
+  ASSERT_NE(table.Size, 0u) << "no certificate table: the image is not signed";
+  const std::size_t offset = table.VirtualAddress;
+  EXPECT_EQ(offset % kCertificateTableAlignment, 0u);
+  EXPECT_EQ(offset + table.Size, image_->bytes().size()) << "the table does not end the file";
+  for (const auto& section : image_->sections()) {
+    EXPECT_LE(std::size_t{section.PointerToRawData} + section.SizeOfRawData, offset)
+        << section_name(section) << " overlaps the certificate table";
+  }
+  ASSERT_GE(table.Size, sizeof(CertificateEntryHeader));
+  ASSERT_LE(offset + table.Size, image_->bytes().size());
+  CertificateEntryHeader entry{};
+  std::memcpy(&entry, image_->bytes().data() + offset, sizeof(entry));
+  EXPECT_EQ(entry.revision, kCertificateRevision2);
+  EXPECT_EQ(entry.type, kCertificateTypePkcsSignedData);
+  EXPECT_GT(entry.length, sizeof(CertificateEntryHeader)) << "an empty signature";
+  EXPECT_LE(entry.length, table.Size);
 }
 
 // Read through version.dll, as Explorer's Properties page reads it.

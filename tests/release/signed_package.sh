@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The release package signed and unsigned. With a throwaway self-signed code-signing certificate
+# and a local time-stamp server, scripts/package.sh must sign the executable (SHA-256, product
+# name, project URL, time stamp) so that osslsigncode verifies it against that certificate and no
+# other, write checksums and archive of
+# the signed file, and change nothing but the appended signature: the release image checks
+# (release_image_tests) pass on the signed copy, and without its signature it is the built file
+# byte for byte. An unreachable time-stamp server or a wrong password fails the package; without
+# a key the package holds the built file and says once that it is unsigned.
+# Environment: VOXTREL_SOURCE_DIR, VOXTREL_IMAGE_TESTS (release_image_tests.exe) and, optionally,
+# VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to copy).
+set -euo pipefail
+source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
+
+scratch=$(mktemp -d /tmp/voxtrel-signing.XXXXXX)
+export WINEPREFIX="$scratch/prefix"
+tsa_pid=
+cleanup() {
+  [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true
+  wine_stop_prefix "$WINEPREFIX"
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Only what each package run sets below.
+unset VOXTREL_SIGNING_PFX VOXTREL_TIMESTAMP_URL VOXTREL_PROJECT_URL VOXTREL_DIST_DIR
+built="$VOXTREL_SOURCE_DIR/build/release/voxtrel-force-remove.exe"
+product="Voxtrel Force-Removal Tool"
+project_url="https://voxtrel.example/force-remove"
+export VOXTREL_SIGNING_PASSWORD="throwaway pass"
+
+# make_certificate NAME USAGE: NAME.pem, a self-signed certificate for USAGE, and NAME.key.
+make_certificate() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" \
+    -addext "extendedKeyUsage=$2" -addext keyUsage=digitalSignature \
+    -keyout "$scratch/$1.key" -out "$scratch/$1.pem" 2>/dev/null
+}
+
+# make_signer NAME: a code-signing certificate, and NAME.p12 with its key under the password.
+make_signer() {
+  make_certificate "$1" codeSigning
+  openssl pkcs12 -export -inkey "$scratch/$1.key" -in "$scratch/$1.pem" \
+    -passout env:VOXTREL_SIGNING_PASSWORD -out "$scratch/$1.p12"
+}
+
+# package DIST [VARIABLE=VALUE...]: runs the package script into DIST; its output goes to
+# DIST.log, its exit code to $package_rc.
+package() {
+  local dist=$1
+  shift
+  package_rc=0
+  env "$@" VOXTREL_DIST_DIR="$dist" bash "$VOXTREL_SOURCE_DIR/scripts/package.sh" \
+    >"$dist.log" 2>&1 || package_rc=$?
+}
+
+# start_timestamp_server: a time-stamp authority on 127.0.0.1 signing with tsa.pem; sets
+# $tsa_url.
+start_timestamp_server() {
+  make_certificate tsa critical,timeStamping
+  echo 01 >"$scratch/tsa.serial"
+  printf '%s\n' "[ tsa ]" "default_tsa = local" "[ local ]" "serial = $scratch/tsa.serial" \
+    "signer_cert = $scratch/tsa.pem" "signer_key = $scratch/tsa.key" "signer_digest = sha256" \
+    "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$scratch/tsa.cnf"
+  python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" \
+    2>"$scratch/tsa.log" &
+  tsa_pid=$!
+  for _ in $(seq 50); do
+    [ -s "$scratch/tsa.port" ] && break
+    sleep 0.2
+  done
+  [ -s "$scratch/tsa.port" ] || fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
+  tsa_url="http://127.0.0.1:$(head -1 "$scratch/tsa.port")/"
+}
+
+make_signer signer
+make_signer stranger
+start_timestamp_server
+
+echo "== signed package"
+signed_dist="$scratch/signed"
+package "$signed_dist" VOXTREL_SIGNING_PFX="$scratch/signer.p12" VOXTREL_PROJECT_URL="$project_url" \
+  VOXTREL_TIMESTAMP_URL="$tsa_url"
+cat "$signed_dist.log"
+[ "$package_rc" -eq 0 ] || fail "packaging with a key failed"
+folder=$(find "$signed_dist" -mindepth 1 -maxdepth 1 -type d)
+exe="$folder/voxtrel-force-remove.exe"
+grep -q '^Unsigned' "$signed_dist.log" && fail "a signed package says it is unsigned"
+
+osslsigncode verify -CAfile "$scratch/signer.pem" -TSA-CAfile "$scratch/tsa.pem" -in "$exe" \
+  >"$scratch/verify.txt" 2>&1 ||
+  { cat "$scratch/verify.txt"; fail "the signature does not verify against the signer"; }
+for line in "Message digest algorithm  : SHA256" "Text description: $product" \
+  "URL description: $project_url" "Subject: /CN=signer" \
+  "Timestamp Server Signature verification: ok"; do
+  grep -qF "$line" "$scratch/verify.txt" || { cat "$scratch/verify.txt"; fail "no '$line'"; }
+done
+osslsigncode verify -CAfile "$scratch/stranger.pem" -in "$exe" >/dev/null 2>&1 &&
+  fail "the signature verifies against a certificate that did not make it"
+
+(cd "$folder" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not describe the files"
+unzip -p "$signed_dist"/*.zip "$(basename "$folder")/voxtrel-force-remove.exe" | cmp - "$exe" ||
+  fail "the archive does not hold the signed executable"
+(cd "$signed_dist" && sha256sum --quiet -c ./*.zip.sha256) || fail "the archive's checksum is wrong"
+
+osslsigncode remove-signature -in "$exe" -out "$scratch/stripped.exe" >/dev/null
+cmp "$scratch/stripped.exe" "$built" || fail "signing changed more than the appended signature"
+
+echo "== release image checks on the signed executable"
+if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
+  wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$WINEPREFIX"
+else
+  wine_boot_prefix "$WINEPREFIX"
+fi
+VOXTREL_RELEASE_EXE="$exe" VOXTREL_RELEASE_SIGNED=1 wine "$VOXTREL_IMAGE_TESTS" ||
+  fail "the signed executable fails the release image checks"
+
+echo "== failures end the package"
+package "$scratch/no-stamp" VOXTREL_SIGNING_PFX="$scratch/signer.p12" \
+  VOXTREL_TIMESTAMP_URL=http://127.0.0.1:9/
+[ "$package_rc" -ne 0 ] || fail "packaging succeeded although the time-stamp server is unreachable"
+compgen -G "$scratch/no-stamp/*.zip" >/dev/null && fail "a package without its time stamp"
+package "$scratch/bad-password" VOXTREL_SIGNING_PFX="$scratch/signer.p12" \
+  VOXTREL_SIGNING_PASSWORD=wrong
+[ "$package_rc" -ne 0 ] || fail "packaging succeeded with a wrong password"
+compgen -G "$scratch/bad-password/*.zip" >/dev/null && fail "a package with a failed signature"
+
+echo "== unsigned package"
+unsigned_dist="$scratch/unsigned"
+package "$unsigned_dist"
+[ "$package_rc" -eq 0 ] || { cat "$unsigned_dist.log"; fail "packaging without a key failed"; }
+[ "$(grep -c '^Unsigned' "$unsigned_dist.log")" -eq 1 ] ||
+  { cat "$unsigned_dist.log"; fail "no single line saying the package is unsigned"; }
+cmp "$unsigned_dist"/*/voxtrel-force-remove.exe "$built" ||
+  fail "the unsigned package does not hold the built executable"
+echo "PASS"
