@@ -41,8 +41,9 @@ bool is_leftover_name(std::wstring_view name) {
   return exact && exact->starts_with(kLeftoverPrefix);
 }
 
-SweepCounts sweep_leftovers(std::string_view directory) {
+SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress) {
   SweepCounts counts;
+  std::uint64_t unreported = 0;  // listed since the last progress report
   auto root = list_directory(to_wide(directory));
   if (!root) return counts;
   // One open listing per level, the root's at the bottom. Each listing below the top stands
@@ -59,6 +60,10 @@ SweepCounts sweep_leftovers(std::string_view directory) {
     }
     if (!*item) continue;  // an enumeration error is the listing's last item
     const DirectoryEntry& entry = **item;
+    if (progress != nullptr && ++unreported == kProgressInterval) {
+      progress->advance(unreported);
+      unreported = 0;
+    }
     // Passed on exactly as the platform returned it, unpaired surrogates included.
     const Path path = entry.entry_path();
     if (is_searched_directory(entry, path)) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/walk_progress.h"
+
 namespace voxtrel {
 
 // Case-sensitive and anchored at the start of the name.
@@ -29,7 +31,8 @@ struct SweepCounts {
 // Searches `directory` (UTF-8) and everything below it, depth-first in the platform's listing
 // order, following directory links. Prints "Removing:" before each deletion and "Failed to
 // remove:" after one that fails. A directory that cannot be listed contributes nothing, silently.
-SweepCounts sweep_leftovers(std::string_view directory);
+// Listed entries are reported to `progress`, when given, every kProgressInterval of them.
+SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress = nullptr);
 
 // The summary lines for the counts of both roots.
 [[nodiscard]] std::string leftover_summary(const SweepCounts& counts);

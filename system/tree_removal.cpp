@@ -177,7 +177,9 @@ struct DirectoryRecord {
 // The walk of one tree: the batch buffer, the stack of open directories and the restart flag.
 class TreeWalk {
  public:
-  explicit TreeWalk(UniqueKernelHandle top) { stack_.push_back(std::move(top)); }
+  TreeWalk(UniqueKernelHandle top, WalkProgress* progress) : progress_(progress) {
+    stack_.push_back(std::move(top));
+  }
 
   Status run();
 
@@ -187,6 +189,7 @@ class TreeWalk {
   Result<Batch> read_batch(HANDLE directory);
   DirectoryRecord read_record(std::size_t offset);
   Result<UniqueKernelHandle> walk_batch(HANDLE directory);
+  void count_deleted();
 
   alignas(8) std::array<std::byte, kDirectoryBatchBytes> buffer_{};
   std::array<wchar_t, kDirectoryBatchBytes / sizeof(wchar_t)> name_{};
@@ -194,7 +197,15 @@ class TreeWalk {
   // child of the one below it. The stack owns them: leaving run() closes whatever remains.
   std::vector<UniqueKernelHandle> stack_;
   bool restart_ = true;
+  WalkProgress* progress_;
+  std::uint64_t unreported_ = 0;  // deleted since the last report
 };
+
+void TreeWalk::count_deleted() {
+  if (progress_ == nullptr || ++unreported_ < kProgressInterval) return;
+  progress_->advance(unreported_);
+  unreported_ = 0;
+}
 
 // The next batch of `directory`'s listing, from its beginning when the restart flag is set.
 Result<TreeWalk::Batch> TreeWalk::read_batch(HANDLE directory) {
@@ -238,10 +249,10 @@ Result<UniqueKernelHandle> TreeWalk::walk_batch(HANDLE directory) {
       if ((record.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         auto child = open_subdirectory(directory, record.name, record.attributes);
         if (!child || *child) return child;
-      } else if (auto deleted =
-                     delete_entry_with_retries(directory, record.name, ERROR_SHARING_VIOLATION);
-                 !deleted) {
-        return std::unexpected(deleted.error());
+      } else {
+        auto deleted = delete_entry_with_retries(directory, record.name, ERROR_SHARING_VIOLATION);
+        if (!deleted) return std::unexpected(deleted.error());
+        count_deleted();
       }
     }
     if (record.next_entry_offset == 0) return UniqueKernelHandle();
@@ -271,6 +282,7 @@ Status TreeWalk::run() {
       return deleted;
     }
     directory.reset();
+    count_deleted();
     // The parent's listing starts over: what it held when last read may have changed.
     restart_ = true;
   }
@@ -311,11 +323,11 @@ Result<UniqueKernelHandle> open_top(std::wstring_view path) {
 
 }  // namespace
 
-Status remove_tree(std::wstring_view path) {
+Status remove_tree(std::wstring_view path, WalkProgress* progress) {
   auto top = open_top(path);
   if (!top) return std::unexpected(top.error());
   // Large (about 2 KB) and used once per call: on the heap, not the caller's stack.
-  auto walk = std::make_unique<TreeWalk>(std::move(*top));
+  auto walk = std::make_unique<TreeWalk>(std::move(*top), progress);
   return walk->run();
 }
 

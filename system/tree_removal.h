@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "system/error.h"
+#include "system/walk_progress.h"
 
 namespace voxtrel {
 
@@ -20,8 +21,9 @@ inline constexpr int kMaxDeleteAttempts = 50;
 // Errors: the top's open error; ERROR_DIRECTORY (267) when the top is not a directory, with
 // nothing deleted; otherwise the first entry that cannot be deleted, after up to 50 attempts for
 // ERROR_SHARING_VIOLATION (files) and ERROR_DIR_NOT_EMPTY (directories). What was deleted before
-// a failure stays deleted; nothing after it is attempted.
-[[nodiscard]] Status remove_tree(std::wstring_view path);
+// a failure stays deleted; nothing after it is attempted. Deleted entries are reported to
+// `progress`, when given, every kProgressInterval of them.
+[[nodiscard]] Status remove_tree(std::wstring_view path, WalkProgress* progress = nullptr);
 
 // The attribute every entry below the top is opened with: OBJ_DONT_REPARSE until the platform
 // first rejects it, 0 from then on for the rest of the process.
