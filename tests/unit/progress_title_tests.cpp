@@ -166,16 +166,19 @@ void make_tree(const testing::ScratchDirectory& scratch, std::wstring_view top, 
 
 class WalkReports : public ScratchTest {};
 
-// 5 folders of 500 files: 2505 entries, so two whole intervals and a rest that is not reported.
+// 1100 folders of one file each: 2200 entries, two whole intervals and a rest that is not
+// reported. Files alone, or folders alone, would make one interval.
+constexpr int kTreeFolders = 1100;
+
 TEST_F(WalkReports, SweepReportsEveryIntervalOfEntriesListed) {
-  make_tree(scratch_, L"top", 5, 500);
+  make_tree(scratch_, L"top", kTreeFolders, 1);
   Reports reports;
   (void)sweep_leftovers(to_utf8_lossy(scratch_.at(L"top")), &reports);
   EXPECT_EQ(reports.reports, (std::vector<std::uint64_t>{kProgressInterval, kProgressInterval}));
 }
 
 TEST_F(WalkReports, TreeRemovalReportsEveryIntervalOfEntriesDeleted) {
-  make_tree(scratch_, L"top", 5, 500);
+  make_tree(scratch_, L"top", kTreeFolders, 1);
   Reports reports;
   ASSERT_TRUE(remove_tree(scratch_.at(L"top"), &reports).has_value());
   EXPECT_FALSE(scratch_.exists(L"top"));
