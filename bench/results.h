@@ -24,10 +24,12 @@ struct VariantInfo {
 inline constexpr VariantInfo kVariants[] = {
     {"bare-walk", "bare FindFirstFileExW walk (reference)", Group::kSweep, true},
     {"sweep", "sweep_leftovers", Group::kSweep, false},
+    {"sweep-progress", "sweep_leftovers + title progress", Group::kSweep, false},
     {"cmd-dir", "cmd /c dir /s /b", Group::kSweep, false},
     {"one-open", "one open per entry", Group::kSweep, false},
     {"naive", "naive FindFirstFileW walker (reference)", Group::kRemoval, true},
     {"remove-tree", "remove_tree", Group::kRemoval, false},
+    {"remove-tree-progress", "remove_tree + title progress", Group::kRemoval, false},
     {"remove-all", "std::filesystem::remove_all", Group::kRemoval, false},
     {"cmd-rmdir", "cmd /c rmdir /s /q", Group::kRemoval, false},
 };

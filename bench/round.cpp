@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "bench/peer_variants.h"
 #include "bench/tree_builder.h"
 #include "driver/console.h"
 #include "driver/leftover_sweep.h"
+#include "driver/progress_title.h"
 #include "system/file_ops.h"
 #include "system/text.h"
 #include "system/tree_removal.h"
@@ -35,6 +37,7 @@ struct Measured {
   double seconds = 0;
   Outcome outcome = Outcome::kDone;
   std::string detail;
+  std::string note;  // for the notes under the tables
 };
 
 struct Copy {
@@ -54,13 +57,13 @@ std::string error_text(const Error& error) {
 }
 
 Measured done(double seconds) {
-  return Measured{seconds, Outcome::kDone, {}};
+  return Measured{seconds, Outcome::kDone, {}, {}};
 }
 Measured stopped(double seconds) {
-  return Measured{seconds, Outcome::kStopped, {}};
+  return Measured{seconds, Outcome::kStopped, {}, {}};
 }
 Measured incomplete(double seconds, std::string detail) {
-  return Measured{seconds, Outcome::kIncomplete, std::move(detail)};
+  return Measured{seconds, Outcome::kIncomplete, std::move(detail), {}};
 }
 
 // Windows compares names without regard to case, and so do the checks.
@@ -121,14 +124,58 @@ Measured run_walk(const Copy& copy, Walker&& walker, bool deletes) {
   return wrong.empty() ? done(seconds) : incomplete(seconds, wrong);
 }
 
-// The tool's step 8 on the copy. Its lines go nowhere while it is timed: with no standard
-// output handle the console layer drops them.
-Measured run_sweep(const Copy& copy) {
+// The reporter the tool gives steps 5, 6 and 8 on a console, on whatever console this program
+// has: its output is not one. Without a console the titles are refused, and the clock and the
+// title text still cost what they cost. The time spent inside the reporter is measured apart,
+// because it is far below the rounds' spread on a shared machine.
+class TitleProgress final : public WalkProgress {
+ public:
+  TitleProgress(bool attached, int step, WalkKind kind) {
+    if (!attached) return;
+    title_.emplace(TitleScope::kAnyConsole);
+    (void)title_->start_step(step, kind);
+  }
+  WalkProgress* get() { return title_ ? this : nullptr; }
+
+  void advance(std::uint64_t entries) override {
+    const auto start = Clock::now();
+    title_->advance(entries);
+    inside_ += Clock::now() - start;
+    ++reports_;
+  }
+
+  // What the reporter cost the walk of `seconds`, for the notes.
+  std::string cost(std::string_view what, double seconds) const {
+    const double inside = std::chrono::duration<double>(inside_).count();
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "%s: %llu reports, %llu titles, %.3f ms inside the reporter, %.4f%% of %.3f s",
+                  std::string(what).c_str(), static_cast<unsigned long long>(reports_),
+                  static_cast<unsigned long long>(title_ ? title_->titles_shown() : 0),
+                  inside * 1e3, seconds > 0 ? 100 * inside / seconds : 0.0, seconds);
+    return text;
+  }
+
+ private:
+  std::optional<ProgressTitle> title_;
+  Clock::duration inside_{};
+  std::uint64_t reports_ = 0;
+};
+
+// The tool's step 8 on the copy, with or without the title progress. Its lines go nowhere while
+// it is timed: with no standard output handle the console layer drops them.
+Measured run_sweep(const Copy& copy, bool with_title) {
   const std::string top = to_utf8_lossy(copy.top);
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   const auto start = Clock::now();
-  const SweepCounts counts = sweep_leftovers(top);
+  SweepCounts counts;
+  std::string cost;
+  {
+    TitleProgress progress(with_title, 8, WalkKind::kSearched);
+    counts = sweep_leftovers(top, progress.get());
+    if (with_title) cost = progress.cost("sweep_leftovers", seconds_since(start));
+  }
   const double seconds = seconds_since(start);
   (void)flush_output();
   SetStdHandle(STD_OUTPUT_HANDLE, output);
@@ -139,7 +186,9 @@ Measured run_sweep(const Copy& copy) {
                                    std::to_string(expected) + " leftovers");
   }
   const std::string wrong = check_swept(copy);
-  return wrong.empty() ? done(seconds) : incomplete(seconds, wrong);
+  Measured measured = wrong.empty() ? done(seconds) : incomplete(seconds, wrong);
+  measured.note = std::move(cost);
+  return measured;
 }
 
 Measured run_cmd_dir(const Copy& copy) {
@@ -164,6 +213,21 @@ Measured run_removal(const Copy& copy, Status (*remover)(const Path&)) {
   return removal_checked(copy, seconds_since(start), removed);
 }
 
+// remove_tree with or without the title progress; putting the title back is timed too.
+Measured run_remove_tree(const Copy& copy, bool with_title) {
+  const auto start = Clock::now();
+  Status removed;
+  std::string cost;
+  {
+    TitleProgress progress(with_title, 6, WalkKind::kRemoved);
+    removed = remove_tree(copy.top, progress.get());
+    if (with_title) cost = progress.cost("remove_tree", seconds_since(start));
+  }
+  Measured measured = removal_checked(copy, seconds_since(start), removed);
+  measured.note = std::move(cost);
+  return measured;
+}
+
 Measured run_cmd_rmdir(const Copy& copy) {
   const auto start = Clock::now();
   const auto run = cmd_rmdir(copy.top, copy.scratch_file, copy.limit);
@@ -179,19 +243,19 @@ Measured run_variant(std::string_view id, const Copy& copy) {
         copy, [](const Path& top, Clock::time_point) { return bare_walk(top); }, false);
   }
   if (id == "one-open") return run_walk(copy, one_open_walk, true);
-  if (id == "sweep") return run_sweep(copy);
+  if (id == "sweep") return run_sweep(copy, false);
+  if (id == "sweep-progress") return run_sweep(copy, true);
   if (id == "cmd-dir") return run_cmd_dir(copy);
   if (id == "naive") return run_removal(copy, naive_remove);
-  if (id == "remove-tree") {
-    return run_removal(copy, [](const Path& top) { return remove_tree(top); });
-  }
+  if (id == "remove-tree") return run_remove_tree(copy, false);
+  if (id == "remove-tree-progress") return run_remove_tree(copy, true);
   if (id == "remove-all") return run_removal(copy, std_remove_all);
   if (id == "cmd-rmdir") return run_cmd_rmdir(copy);
   return incomplete(0, "not built in");
 }
 
 bool deletes_leftovers(std::string_view id) {
-  return id == "sweep" || id == "one-open";
+  return id == "sweep" || id == "sweep-progress" || id == "one-open";
 }
 
 // Whether a read-only file can be deleted the way the tool deletes it: one DELETE open and the
@@ -249,6 +313,10 @@ void run_round(const TreePlan& plan, const RoundSettings& settings,
     const Measured measured =
         run_variant(variant.id, Copy{plan, top, scratch_file, settings.limit});
     show(settings, variant, measured);
+    if (!measured.note.empty()) {
+      note(std::to_string(settings.entries) + " entries, round " + std::to_string(settings.round) +
+           ", " + measured.note);
+    }
     record(RunRecord{settings.entries, std::string(variant.id), settings.round, measured.outcome,
                      measured.seconds, measured.detail});
   };

@@ -8,6 +8,7 @@
 #include "driver/folder_removal.h"
 #include "driver/leftover_sweep.h"
 #include "driver/msi_removal.h"
+#include "driver/progress_title.h"
 #include "driver/transcript.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
@@ -57,9 +58,9 @@ void remove_product_key() {
   print(product_key_line(status));
 }
 
-void sweep_both_roots() {
-  SweepCounts total = sweep_leftovers(kProgramFilesRoot);
-  total += sweep_leftovers(kProgramDataRoot);
+void sweep_both_roots(WalkProgress* progress) {
+  SweepCounts total = sweep_leftovers(kProgramFilesRoot, progress);
+  total += sweep_leftovers(kProgramDataRoot, progress);
   print(leftover_summary(total));
 }
 
@@ -90,14 +91,19 @@ int cleanup_run() {
   kill_agent_processes();
   print(transcript::kStep4);
   remove_msi_products();
-  print(transcript::kStep5);
-  remove_folder(kProgramFolder);
-  print(transcript::kStep6);
-  remove_folder(kDataFolder);
-  print(transcript::kStep7);
-  remove_product_key();
-  print(transcript::kStep8);
-  sweep_both_roots();
+  {
+    // Steps 5, 6 and 8 can take minutes: the console's title shows how far they are, and the
+    // original title comes back here, before the closing banner.
+    ProgressTitle title;
+    print(transcript::kStep5);
+    remove_folder(kProgramFolder, title.start_step(5, WalkKind::kRemoved));
+    print(transcript::kStep6);
+    remove_folder(kDataFolder, title.start_step(6, WalkKind::kRemoved));
+    print(transcript::kStep7);
+    remove_product_key();
+    print(transcript::kStep8);
+    sweep_both_roots(title.start_step(8, WalkKind::kSearched));
+  }
   print_banner(transcript::kComplete);
   wait_for_enter();
   return 0;

@@ -132,6 +132,10 @@ void print(std::string_view text) {
   }
 }
 
+bool output_is_console() {
+  return is_console(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
 Status flush_output() {
   return write_buffer();
 }

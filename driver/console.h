@@ -18,6 +18,9 @@ void print(std::string_view text);
 // Writes whatever waits after the last newline. The caller decides whether a failure matters.
 [[nodiscard]] Status flush_output();
 
+// Whether standard output is a console (not a file, a pipe, or missing).
+[[nodiscard]] bool output_is_console();
+
 // Reads one line from standard input and discards it: returns at the end of a line, at the end
 // of input, on a read failure, or at once when there is no standard input.
 void read_line_from_input();

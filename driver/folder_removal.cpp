@@ -9,14 +9,14 @@
 
 namespace voxtrel {
 
-void remove_folder(std::string_view folder) {
+void remove_folder(std::string_view folder, WalkProgress* progress) {
   const std::wstring path = to_wide(folder);
   // Follows links: a link to a missing folder is "not found" and stays.
   if (!path_exists(path)) {
     print(fill(transcript::kFolderNotFound, {folder}));
     return;
   }
-  const bool removed = remove_tree(path).has_value();
+  const bool removed = remove_tree(path, progress).has_value();
   print(fill(removed ? transcript::kFolderRemoved : transcript::kFolderFailed, {folder}));
 }
 

@@ -3,12 +3,15 @@
 
 #include <string_view>
 
+#include "system/walk_progress.h"
+
 namespace voxtrel {
 
 // Removes `folder` with everything in it and prints one line naming it exactly as given:
 // not found (nothing touched; also when its attributes cannot be read or it is a link to
 // nothing), removed, or failed to remove (the removal stopped at an entry it could not delete,
-// or the path is not a directory). Never stops the run.
-void remove_folder(std::string_view folder);
+// or the path is not a directory). Never stops the run. Deleted entries are reported to
+// `progress`, when given.
+void remove_folder(std::string_view folder, WalkProgress* progress = nullptr);
 
 }  // namespace voxtrel

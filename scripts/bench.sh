@@ -69,7 +69,7 @@ for size in "${sizes[@]}"; do
   for ((round = 1; round <= rounds; round++)); do
     copies=$scratch/copies
     mkdir "$copies"
-    for copy in listing remove-tree remove-all cmd-rmdir naive; do
+    for copy in listing remove-tree remove-tree-progress remove-all cmd-rmdir naive; do
       cp -a "$master" "$copies/$copy"
     done
     bench round "$size" "$round" "$(unix_to_windows "$copies")" \

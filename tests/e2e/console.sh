@@ -5,26 +5,6 @@ here=$(dirname "$0")
 source "$here/lib.sh"
 export LANG=C.UTF-8
 
-# pty_run OUTPUT COMMAND...: runs COMMAND on a pseudo-terminal, presses Enter (a carriage return,
-# as a terminal sends it) once the prompt shows, and returns COMMAND's exit code.
-pty_run() {
-  local output=$1; shift
-  local keys="$E2E_DIR/keys.fifo"
-  rm -f "$keys"; mkfifo "$keys"
-  timeout 120 script -qec "$*" /dev/null <"$keys" >"$output" &
-  local pid=$!
-  exec 3>"$keys"
-  for _ in $(seq 300); do
-    grep -q "Press Enter to exit" "$output" 2>/dev/null && break
-    sleep 0.2
-  done
-  printf '\r' >&3
-  exec 3>&-
-  local rc=0
-  wait "$pid" || rc=$?
-  return "$rc"
-}
-
 echo "== a character split across two writes"
 screen="$E2E_DIR/split.txt"
 VOXTREL_CONSOLE_CHILD=split pty_run "$screen" wine "$VOXTREL_CONSOLE_TESTS" || fail "split mode failed"

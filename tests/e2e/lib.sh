@@ -171,3 +171,27 @@ release_file() {
   kill "$HOLDER_PID" 2>/dev/null || true
   wait "$HOLDER_PID" 2>/dev/null || true
 }
+
+# pty_run OUTPUT COMMAND...: runs COMMAND on a pseudo-terminal, presses Enter (a carriage return,
+# as a terminal sends it) once the prompt shows, and returns COMMAND's exit code. OUTPUT receives
+# what the terminal received; the prompt is looked for there, or in $PROMPT_FILE when set (for a
+# COMMAND that redirects the tool's standard output).
+pty_run() {
+  local output=$1; shift
+  local keys="$E2E_DIR/keys.fifo"
+  rm -f "$keys"; mkfifo "$keys"
+  timeout 120 script -qec "$*" /dev/null <"$keys" >"$output" &
+  local pid=$!
+  exec 3>"$keys"
+  for _ in $(seq 300); do
+    grep -q "Press Enter to exit" "${PROMPT_FILE:-$output}" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  # A COMMAND that has already ended has no reader left on the keys: no signal for that.
+  (trap '' PIPE; printf '\r' >&3) 2>/dev/null || true
+  exec 3>&-
+  local rc=0
+  wait "$pid" || rc=$?
+  return "$rc"
+}
