@@ -18,7 +18,7 @@ namespace {
 constexpr std::wstring_view kAdminProbeDevice = L"\\\\.\\PHYSICALDRIVE0";
 constexpr DWORD kProbeShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-constexpr std::string_view kPowerShell = "powershell";
+constexpr std::string_view kPowerShell = "WindowsPowerShell\\v1.0\\powershell.exe";
 constexpr std::string_view kCommandOption = "-Command";
 constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
 
@@ -39,8 +39,11 @@ void relaunch_elevated() {
   if (!executable) return;
   const std::vector<std::string> arguments = {std::string(kCommandOption),
                                               relaunch_command(to_utf8_lossy(*executable))};
-  // PowerShell may be missing or refuse to start; the run ends the same way either way.
-  (void)spawn_detached(kPowerShell, arguments);
+  // The system's own PowerShell, never one beside the tool. It may be missing or refuse to
+  // start; the run ends the same way either way.
+  const auto powershell = system_program_path(kPowerShell);
+  if (!powershell) return;
+  (void)spawn_detached(*powershell, arguments);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The elevation gate: a process that cannot open the first physical disk is not elevated; it
-// asks PowerShell to start the tool again elevated and ends the run.
+// asks the system's PowerShell to start the tool again elevated and ends the run.
 #pragma once
 
 #include <string>
