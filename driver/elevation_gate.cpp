@@ -8,6 +8,7 @@
 #include "driver/transcript.h"
 #include "system/path.h"
 #include "system/process_runner.h"
+#include "system/process_token.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 
@@ -27,10 +28,18 @@ constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
 constexpr std::array<std::string_view, 5> kSingleQuotes = {"'", "\u2018", "\u2019", "\u201A",
                                                            "\u201B"};
 
-bool is_elevated() {
+bool can_open_first_disk() {
   const UniqueFile disk(CreateFileW(kAdminProbeDevice.data(), GENERIC_READ, kProbeShare, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
   return static_cast<bool>(disk);
+}
+
+// An elevated copy can fail the probe too (no disk 0 after a disk was removed, the disk opened
+// exclusively, security software refusing raw disk opens); relaunching it would only start
+// another copy that fails the same way, without end. So a failed probe is checked against the
+// token; a token that cannot be read counts as not elevated.
+bool is_elevated() {
+  return can_open_first_disk() || is_process_elevated().value_or(false);
 }
 
 void relaunch_elevated() {

@@ -2,7 +2,8 @@
 # The elevation gate end to end. Wine gives every process a full token and lets it open
 # \\.\PHYSICALDRIVE0; with mountmgr.sys switched off on a fresh wineserver the disk cannot be
 # opened, and a process started with the limited linked token reads as not elevated. Together
-# they make a user without administrator rights. A stand-in in place of the
+# they make a user without administrator rights; the disk refused to a full token is an elevated
+# copy that cannot open disk 0, which must not relaunch itself. A stand-in in place of the
 # system's own powershell.exe records the command line the relaunch really receives.
 here=$(dirname "$0")
 source "$here/lib.sh"
@@ -70,11 +71,26 @@ done
 wine_stop_prefix "$WINEPREFIX"
 reg_exists 'HKLM\SOFTWARE\Voxtrel' || fail "a copy that was not elevated removed the product key"
 
+echo "== disk refused to an elevated token: no relaunch, the eight steps run"
+record="$E2E_DIR/powershell-disk-refused.txt"
+run_fresh "$TOOL" "$NOT_ADMIN_OVERRIDES" "$record"
+expect_no_relaunch "$record"
+sed 's/^      Not found, skipping HKLM\\SOFTWARE\\Voxtrel\.$/      Removed HKLM\\SOFTWARE\\Voxtrel./' \
+  "$here/clean-machine.txt" >"$E2E_DIR/key-removed.txt"
+expect_transcript "$E2E_DIR/key-removed.txt"
+reg_exists 'HKLM\SOFTWARE\Voxtrel' && fail "the elevated run did not remove the product key"
+
 echo "== elevated: no information line, no relaunch, straight on to step 1"
+wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 folder="$E2E_DIR/gate elevated/it's here"
 place_tool "$folder"
 record="$E2E_DIR/powershell-elevated.txt"
 run_fresh "$folder/voxtrel-force-remove.exe" "$WINEDLLOVERRIDES" "$record"
 expect_no_relaunch "$record"
 reg_exists 'HKLM\SOFTWARE\Voxtrel' && fail "the elevated run did not remove the product key"
+
+echo "== disk opened by a limited token: the probe alone decides, no relaunch"
+record="$E2E_DIR/powershell-limited-disk-opened.txt"
+run_fresh "$TOOL" "$WINEDLLOVERRIDES" "$record" limited
+expect_no_relaunch "$record"
 echo "PASS"

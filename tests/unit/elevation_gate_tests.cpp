@@ -6,6 +6,7 @@
 #include "driver/elevation_gate.h"
 #include "system/path.h"
 #include "system/process_runner.h"
+#include "system/process_token.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
@@ -51,6 +52,50 @@ TEST(RelaunchCommand, ReachesPowerShellAsOneArgument) {
   EXPECT_EQ(*line, L"\"" + std::wstring(kSystemPowerShell) +
                        L"\" -Command \"Start-Process 'C:\\Program Files\\it\u2019\u2019s\\x.exe' "
                        L"-Verb RunAs\"");
+}
+
+UniqueKernelHandle own_token() {
+  HANDLE raw = nullptr;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) << GetLastError();
+  return UniqueKernelHandle(raw);
+}
+
+TOKEN_ELEVATION_TYPE elevation_type(HANDLE token) {
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  DWORD size = 0;
+  EXPECT_TRUE(GetTokenInformation(token, TokenElevationType, &type, sizeof(type), &size))
+      << GetLastError();
+  return type;
+}
+
+std::string describe(const Result<bool>& elevated) {
+  if (!elevated) return "error " + std::to_string(elevated.error().code());
+  return *elevated ? "elevated" : "not elevated";
+}
+
+// Wine gives every process a full token with a limited one linked to it; Windows does the same
+// for an administrator under UAC, either way round.
+TEST(ProcessToken, FullTokenIsElevatedAndItsLinkedLimitedTokenIsNot) {
+  const UniqueKernelHandle own = own_token();
+  const TOKEN_ELEVATION_TYPE type = elevation_type(own.get());
+  if (type == TokenElevationTypeDefault) {
+    GTEST_SKIP() << "this token has no linked token (UAC is off, or this is a standard user)";
+  }
+  TOKEN_LINKED_TOKEN linked{};
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof(linked), &size))
+      << GetLastError();
+  const UniqueKernelHandle linked_token(linked.LinkedToken);
+  const std::string own_expected = describe(type == TokenElevationTypeFull);
+  const std::string linked_expected = describe(type != TokenElevationTypeFull);
+
+  EXPECT_EQ(describe(is_token_elevated(own.get())), own_expected);
+  EXPECT_EQ(describe(is_token_elevated(linked_token.get())), linked_expected);
+  EXPECT_EQ(describe(is_process_elevated()), own_expected);
+}
+
+TEST(ProcessToken, UnreadableTokenIsAFailureWithItsCode) {
+  EXPECT_EQ(is_token_elevated(nullptr), std::unexpected(Error::os(ERROR_INVALID_HANDLE)));
 }
 
 std::wstring directory_of(const std::wstring& file) {
