@@ -22,7 +22,7 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$WINEPREFIX"
 fi
-# The tool runs from a folder of its own, so nothing beside it shadows the system programs.
+# The tool runs from a folder of its own.
 mkdir -p "$E2E_DIR/bin"
 cp "$VOXTREL_EXE" "$E2E_DIR/bin/voxtrel-force-remove.exe"
 TOOL="$E2E_DIR/bin/voxtrel-force-remove.exe"
