@@ -10,6 +10,7 @@
 #include "driver/msi_removal.h"
 #include "driver/progress_title.h"
 #include "driver/transcript.h"
+#include "system/path.h"
 #include "system/process_runner.h"
 #include "system/sleep.h"
 #include "system/windows_api.h"
@@ -19,7 +20,7 @@ namespace {
 
 constexpr std::uint32_t kServiceStopPauseMs = 2000;
 constexpr std::string_view kServiceController = "sc.exe";
-constexpr std::string_view kTaskKill = "taskkill";
+constexpr std::string_view kTaskKill = "taskkill.exe";
 
 void print_banner(std::string_view title) {
   print("\n");
@@ -30,10 +31,13 @@ void print_banner(std::string_view title) {
   print("\n\n");
 }
 
-// Runs a system program on the shared console; its outcome does not change the step.
+// Runs one of the system's own programs, by its full path in the system directory, on the shared
+// console; its outcome, or its not starting, does not change the step.
 void run_system_program(std::string_view program, std::initializer_list<std::string> arguments) {
+  const auto path = system_program_path(program);
+  if (!path) return;
   const std::vector<std::string> list(arguments);
-  (void)run_and_wait(program, list);
+  (void)run_and_wait(*path, list);
 }
 
 void stop_service() {

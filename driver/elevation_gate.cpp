@@ -8,6 +8,7 @@
 #include "driver/transcript.h"
 #include "system/path.h"
 #include "system/process_runner.h"
+#include "system/process_token.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 
@@ -18,7 +19,7 @@ namespace {
 constexpr std::wstring_view kAdminProbeDevice = L"\\\\.\\PHYSICALDRIVE0";
 constexpr DWORD kProbeShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-constexpr std::string_view kPowerShell = "powershell";
+constexpr std::string_view kPowerShell = "WindowsPowerShell\\v1.0\\powershell.exe";
 constexpr std::string_view kCommandOption = "-Command";
 constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
 
@@ -27,10 +28,18 @@ constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
 constexpr std::array<std::string_view, 5> kSingleQuotes = {"'", "\u2018", "\u2019", "\u201A",
                                                            "\u201B"};
 
-bool is_elevated() {
+bool can_open_first_disk() {
   const UniqueFile disk(CreateFileW(kAdminProbeDevice.data(), GENERIC_READ, kProbeShare, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
   return static_cast<bool>(disk);
+}
+
+// An elevated copy can fail the probe too (no disk 0 after a disk was removed, the disk opened
+// exclusively, security software refusing raw disk opens); relaunching it would only start
+// another copy that fails the same way, without end. So a failed probe is checked against the
+// token; a token that cannot be read counts as not elevated.
+bool is_elevated() {
+  return can_open_first_disk() || is_process_elevated().value_or(false);
 }
 
 void relaunch_elevated() {
@@ -39,8 +48,11 @@ void relaunch_elevated() {
   if (!executable) return;
   const std::vector<std::string> arguments = {std::string(kCommandOption),
                                               relaunch_command(to_utf8_lossy(*executable))};
-  // PowerShell may be missing or refuse to start; the run ends the same way either way.
-  (void)spawn_detached(kPowerShell, arguments);
+  // The system's own PowerShell, never one beside the tool. It may be missing or refuse to
+  // start; the run ends the same way either way.
+  const auto powershell = system_program_path(kPowerShell);
+  if (!powershell) return;
+  (void)spawn_detached(*powershell, arguments);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The elevation gate: a process that cannot open the first physical disk is not elevated; it
-// asks PowerShell to start the tool again elevated and ends the run.
+// The elevation gate: a process that cannot open the first physical disk and whose token is not
+// elevated asks the system's PowerShell to start the tool again elevated and ends the run.
 #pragma once
 
 #include <string>
@@ -9,9 +9,10 @@ namespace voxtrel {
 
 enum class GateOutcome { kContinue, kStop };
 
-// Probes for administrator rights. Elevated: kContinue, nothing printed. Otherwise prints the
-// information line, attempts the elevated relaunch and returns kStop; a failure to find the
-// tool's own path or to start PowerShell is absorbed.
+// Probes for administrator rights: the disk probe, then, when it fails, the process token.
+// Elevated: kContinue, nothing printed. Otherwise prints the information line, attempts the
+// elevated relaunch and returns kStop; a failure to find the tool's own path or to start PowerShell
+// is absorbed.
 [[nodiscard]] GateOutcome elevation_gate();
 
 // `text` as a PowerShell single-quoted literal's content: every character PowerShell reads as a

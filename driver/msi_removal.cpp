@@ -6,6 +6,7 @@
 #include "driver/console.h"
 #include "driver/format.h"
 #include "driver/transcript.h"
+#include "system/path.h"
 #include "system/process_runner.h"
 #include "system/registry_reader.h"
 
@@ -13,7 +14,7 @@ namespace voxtrel {
 namespace {
 
 constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
-constexpr std::string_view kWindowsInstaller = "msiexec";
+constexpr std::string_view kWindowsInstaller = "msiexec.exe";
 
 // The display name of one subkey: nothing when the subkey cannot be opened, the empty text when
 // the value cannot be read as text.
@@ -28,8 +29,10 @@ std::optional<std::string> display_name_of(HKEY root, const std::string& subkey)
 void uninstall(const MatchedProduct& product) {
   print(fill(transcript::kUninstallingProduct, {product.display_name, product.subkey}));
   const std::vector<std::string> arguments = {"/x", product.subkey, "/quiet", "/norestart"};
-  // A product that is not installed, or an msiexec that fails, still counts as issued.
-  (void)run_and_wait(kWindowsInstaller, arguments);
+  // A product that is not installed, or an msiexec that fails or cannot be started, still counts
+  // as issued. It is the system's own msiexec, never one beside the tool.
+  const auto msiexec = system_program_path(kWindowsInstaller);
+  if (msiexec) (void)run_and_wait(*msiexec, arguments);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "system/text.h"
+
 namespace voxtrel {
 namespace {
 
@@ -85,6 +87,17 @@ Path join_path(std::wstring_view directory, std::wstring_view name) {
   }
   joined.append(name);
   return joined;
+}
+
+Result<std::string> system_program_path(std::string_view relative) {
+  auto directory =
+      query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+  if (!directory) return std::unexpected(directory.error());
+  // An empty directory would leave a bare name, which the runner searches for beside the tool.
+  if (directory->empty()) return std::unexpected(Error::not_found(kProgramNotFoundMessage));
+  auto program = to_utf8_strict(join_path(*directory, to_wide(relative)));
+  if (!program) return fail_os(ERROR_NO_UNICODE_TRANSLATION);
+  return std::move(*program);
 }
 
 }  // namespace voxtrel

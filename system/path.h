@@ -50,4 +50,12 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // drive ("C:").
 [[nodiscard]] Path join_path(std::wstring_view directory, std::wstring_view name);
 
+// The program text, in UTF-8, that starts one of the platform's own programs: `relative` (a file
+// name, or a path below the system directory such as "WindowsPowerShell\v1.0\powershell.exe")
+// after the directory GetSystemDirectoryW reports. Always a full path, so no file beside the tool
+// or in the current directory can stand in for the program. Fails with GetSystemDirectoryW's
+// error, with NotFound when it reports an empty directory, or with ERROR_NO_UNICODE_TRANSLATION
+// when the directory is not valid UTF-16.
+[[nodiscard]] Result<std::string> system_program_path(std::string_view relative);
+
 }  // namespace voxtrel

@@ -22,7 +22,7 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$WINEPREFIX"
 fi
-# The tool runs from a folder of its own, so nothing beside it shadows the system programs.
+# The tool runs from a folder of its own.
 mkdir -p "$E2E_DIR/bin"
 cp "$VOXTREL_EXE" "$E2E_DIR/bin/voxtrel-force-remove.exe"
 TOOL="$E2E_DIR/bin/voxtrel-force-remove.exe"
@@ -101,6 +101,38 @@ expect_transcript() {
     fail "transcript differs from $(basename "$expected")"
   fi
   [ "$(tail -c 22 "$TRANSCRIPT")" = "Press Enter to exit..." ] || fail "the prompt must end the transcript without a newline"
+}
+
+# With mountmgr.sys off on a fresh wineserver \\.\PHYSICALDRIVE0 cannot be opened, as for a user
+# without administrator rights; otherwise Wine lets every process open it.
+NOT_ADMIN_OVERRIDES="$WINEDLLOVERRIDES;mountmgr.sys=d"
+# The prefix's system directory, where the tool takes the programs it starts from.
+SYSTEM_DIR="$WINEPREFIX/drive_c/windows/system32"
+SYSTEM_DIR_WINDOWS='C:\windows\system32'
+SYSTEM_POWERSHELL='WindowsPowerShell/v1.0/powershell.exe'
+
+# run_fresh TOOL OVERRIDES RECORD [limited]: runs TOOL with Enter on standard input, on a
+# wineserver started for this run alone, with WINEDLLOVERRIDES=OVERRIDES and VOXTREL_CHILD_RECORD
+# naming RECORD (where stand-ins record their starts). With "limited" the tool runs under the
+# limited token linked to Wine's full one, as a user whom UAC has not elevated.
+run_fresh() {
+  local launcher=()
+  [ "${4:-}" = limited ] && launcher=("$VOXTREL_TEST_CHILD" --limited)
+  wine_stop_prefix "$WINEPREFIX"
+  TOOL_RC=0
+  printf '\n' | WINEDLLOVERRIDES="$2" VOXTREL_CHILD_RECORD="$(unix_to_windows "$3")" \
+    timeout 300 wine "${launcher[@]}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" ||
+    TOOL_RC=$?
+}
+
+# wait_for_record RECORD: a detached stand-in may still be starting when the tool has ended.
+wait_for_record() {
+  local i
+  for i in $(seq 1 100); do
+    grep -q '^flags=' "$1" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  fail "the stand-in was not started (no record in $1)"
 }
 
 # reg_exists KEY: whether the 64-bit view holds KEY.

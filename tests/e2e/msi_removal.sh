@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Step 4 end to end: real Windows Installer products built with wixl and installed with msiexec
 # are found in both uninstall lists and removed in order; what does not match stays installed.
-# A stand-in msiexec beside the tool then shows the exact command lines, and a machine without
-# any uninstall list shows only the not-found line.
+# A stand-in in place of the system's msiexec then shows the exact command lines, and a machine
+# without any uninstall list shows only the not-found line.
 here=$(dirname "$0")
 source "$here/lib.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/msi.sh"
@@ -73,10 +73,9 @@ expect_step4 "      Uninstalling MSI: Voxtrel Legacy Helper (VoxtrelLegacy)
 wine reg delete "$uninstall_64\\VoxtrelLegacy" /f >/dev/null
 
 echo "== stand-in msiexec: the exact command lines, one call per root for a product in both"
-stand_in_dir="$E2E_DIR/stand-in"
-mkdir -p "$stand_in_dir"
-cp "$VOXTREL_EXE" "$stand_in_dir/voxtrel-force-remove.exe"
-cp "$VOXTREL_TEST_CHILD" "$stand_in_dir/msiexec.exe"
+system_msiexec="$SYSTEM_DIR/msiexec.exe"
+mv "$system_msiexec" "$E2E_DIR/msiexec.exe.system"
+cp "$VOXTREL_TEST_CHILD" "$system_msiexec"
 both='{7A5E0C10-0000-4000-8000-000000000031}'
 wine reg add "$uninstall_64\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
 wine reg add "$uninstall_32\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
@@ -85,20 +84,25 @@ wine reg add "$uninstall_64\\NumberName" /v DisplayName /t REG_DWORD /d 7 /f >/d
 wine reg add "$uninstall_64\\PublisherOnly" /v Publisher /d "Voxtrel" /f >/dev/null
 record="$E2E_DIR/msiexec-calls.txt"
 TOOL_RC=0
-printf '\n' | VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" timeout 300 \
-  wine "$stand_in_dir/voxtrel-force-remove.exe" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || TOOL_RC=$?
+# Wine prefers its built-in msiexec to the file of that name in the system directory; the override
+# has the tool's children run the file, the stand-in.
+printf '\n' | WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msiexec.exe=n" \
+  VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" timeout 300 \
+  wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || TOOL_RC=$?
 [ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
 expect_step4 "      Uninstalling MSI: Voxtrel (Plain Name)
       Uninstalling MSI: Voxtrel Agent ($both)
       Uninstalling MSI: Voxtrel Agent ($both)
       MSI uninstall commands issued."
-expected_calls="command_line=\"msiexec\" /x \"Plain Name\" /quiet /norestart
-command_line=\"msiexec\" /x $both /quiet /norestart
-command_line=\"msiexec\" /x $both /quiet /norestart"
+msiexec_windows="$SYSTEM_DIR_WINDOWS\\msiexec.exe"
+expected_calls="command_line=\"$msiexec_windows\" /x \"Plain Name\" /quiet /norestart
+command_line=\"$msiexec_windows\" /x $both /quiet /norestart
+command_line=\"$msiexec_windows\" /x $both /quiet /norestart"
 if [ "$(grep '^command_line=' "$record")" != "$expected_calls" ]; then
   cat "$record"
   fail "msiexec was not called as expected"
 fi
+mv "$E2E_DIR/msiexec.exe.system" "$system_msiexec"
 
 echo "== no uninstall list at all: only the not-found line"
 wine reg delete "$uninstall_64" /f >/dev/null

@@ -5,9 +5,14 @@
 //   --sleep MS      wait before exiting
 //   --exit N        exit with code N (default 0)
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
+// or, alone:
+//   --limited PROG  start PROG with this process's limited linked token (as a user whom UAC has
+//                   not elevated), on this process's standard handles; wait for it and exit with
+//                   its exit code; nothing is recorded
 // Other arguments are ignored. When the environment variable VOXTREL_CHILD_RECORD names a file,
 // the start is appended there too: for stand-ins whose command line the caller does not choose,
-// and that may be started several times.
+// and that may be started several times. A record holds the command line, the file that ran
+// (image=) and the startup flags.
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -18,6 +23,9 @@
 
 namespace {
 
+// Exit code of --limited when the child could not be started with the limited token.
+constexpr int kLimitedFailure = 121;
+
 void write_text(HANDLE handle, std::string_view text) {
   DWORD written = 0;
   WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -27,6 +35,9 @@ std::string start_record() {
   STARTUPINFOW startup{};
   GetStartupInfoW(&startup);
   std::string record = "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) + "\n";
+  wchar_t image[MAX_PATH * 4] = {};
+  const DWORD image_length = GetModuleFileNameW(nullptr, image, std::size(image));
+  record += "image=" + voxtrel::to_utf8_lossy(std::wstring_view(image, image_length)) + "\n";
   record += "flags=" + std::to_string(startup.dwFlags) + "\n";
   return record;
 }
@@ -63,12 +74,64 @@ void deny_key(const wchar_t* subkey) {
   RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
 }
 
+// The limited token linked to this process's full one, as a primary token to start a child with.
+voxtrel::UniqueKernelHandle limited_token() {
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) return {};
+  const voxtrel::UniqueKernelHandle own_token(own);
+  TOKEN_LINKED_TOKEN linked{};
+  DWORD size = 0;
+  if (!GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) return {};
+  const voxtrel::UniqueKernelHandle linked_token(linked.LinkedToken);
+  HANDLE primary = nullptr;
+  if (!DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                        TokenPrimary, &primary)) {
+    return {};
+  }
+  return voxtrel::UniqueKernelHandle(primary);
+}
+
+int fail_limited(std::string_view what) {
+  const DWORD error = GetLastError();
+  write_text(GetStdHandle(STD_ERROR_HANDLE), "test_child --limited: " + std::string(what) +
+                                                 " failed: " + std::to_string(error) + "\n");
+  return kLimitedFailure;
+}
+
+int run_limited(const wchar_t* program) {
+  const voxtrel::UniqueKernelHandle token = limited_token();
+  if (!token) return fail_limited("getting the limited token");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  for (const HANDLE stream : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    SetHandleInformation(stream, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessAsUserW(token.get(), program, command_line.data(), nullptr, nullptr, TRUE, 0,
+                            nullptr, nullptr, &startup, &info)) {
+    return fail_limited("CreateProcessAsUserW");
+  }
+  const voxtrel::UniqueKernelHandle process(info.hProcess);
+  const voxtrel::UniqueKernelHandle thread(info.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD exit_code = kLimitedFailure;
+  GetExitCodeProcess(process.get(), &exit_code);
+  return static_cast<int>(exit_code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   int exit_code = 0;
   voxtrel::UniqueFile held;
   DWORD hold_ms = 0;
+  // A launcher is no stand-in: it records nothing, its child does.
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--limited") return run_limited(argv[2]);
   record_start_from_environment();
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
