@@ -192,7 +192,7 @@ Result<WalkCount> one_open_walk(const Path& top, std::chrono::steady_clock::time
         const auto attributes = query_attributes(path);
         return attributes && is_directory(*attributes);
       },
-      [](const Path& path) { (void)remove_file(path); });
+      [](const Path& path) { (void)DeleteFileW(path.c_str()); });
 }
 
 Status naive_remove(const Path& top) {

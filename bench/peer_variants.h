@@ -25,7 +25,7 @@ struct WalkCount {
 [[nodiscard]] Result<WalkCount> bare_walk(const Path& top);
 
 // The literal sweep: the same listing, plus one open per entry (query_attributes) to learn what
-// the listing already said, and the deletion of each leftover found (remove_file). Stops at
+// the listing already said, and the deletion of each leftover found (DeleteFileW). Stops at
 // `deadline`, between two folders.
 [[nodiscard]] Result<WalkCount> one_open_walk(const Path& top,
                                               std::chrono::steady_clock::time_point deadline);

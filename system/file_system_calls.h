@@ -10,6 +10,9 @@
 
 namespace voxtrel {
 
+// Every open of the tool lets others read, write and delete meanwhile.
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 struct FileSystemCalls {
   decltype(&::NtOpenFile) open_file;
   decltype(&::CreateFileW) create_file;

@@ -7,7 +7,6 @@ namespace {
 
 constexpr NTSTATUS kStatusPending = 0x00000103;
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The header declares this class only for a target version above Windows 10's first release.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);

@@ -13,7 +13,6 @@
 namespace voxtrel {
 namespace {
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A listed directory link is opened so that its attributes can be read back (see
 // followed_a_link).
 constexpr ACCESS_MASK kListLinkAccess = kListAccess | FILE_READ_ATTRIBUTES;

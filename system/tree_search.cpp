@@ -8,7 +8,6 @@
 namespace voxtrel {
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A link's target is opened only if it is a directory, with what its identity needs.
 constexpr ACCESS_MASK kLinkTargetAccess = kListAccess | FILE_READ_ATTRIBUTES;
 constexpr ULONG kLinkTargetOptions = kListOptions | FILE_DIRECTORY_FILE;

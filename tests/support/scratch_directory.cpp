@@ -94,24 +94,6 @@ void ScratchDirectory::make_read_only(std::wstring_view relative) const {
   ASSERT_TRUE(SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_READONLY)) << narrow(full);
 }
 
-bool deletes_read_only_files(const ScratchDirectory& scratch) {
-  constexpr std::wstring_view kProbe = L"read-only-deletion-probe";
-  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-  constexpr DWORD kDeleteIgnoringReadOnly = 0x1 | 0x2 | 0x10;
-  scratch.write_file(kProbe);
-  scratch.make_read_only(kProbe);
-  const std::wstring full = scratch.at(kProbe);
-  const HANDLE file =
-      CreateFileW(full.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD flags = kDeleteIgnoringReadOnly;
-  const bool deleted =
-      SetFileInformationByHandle(file, kFileDispositionInfoEx, &flags, sizeof(flags)) != 0;
-  CloseHandle(file);
-  return deleted;
-}
-
 void ScratchTest::TearDown() {
   if (HasFailure()) std::cerr << "scratch directory: " << narrow(scratch_.path()) << "\n";
 }

@@ -41,11 +41,6 @@ class ScratchTest : public ::testing::Test {
   ScratchDirectory scratch_;
 };
 
-// Whether the platform deletes a read-only file through a DELETE handle with the extended
-// disposition that ignores the attribute (NTFS on Windows 10 1809 and later; Wine refuses the
-// class with ERROR_INVALID_PARAMETER). Probed on a file in `scratch`.
-[[nodiscard]] bool deletes_read_only_files(const ScratchDirectory& scratch);
-
 // The UTF-8 form of a UTF-16 text, for messages.
 [[nodiscard]] std::string narrow(std::wstring_view text);
 
