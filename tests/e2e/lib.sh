@@ -1,6 +1,6 @@
 # Sourced by every end-to-end scenario: a prefix of the scenario's own (copied from the booted
 # template), the tool run under Wine, and checks on its transcript and on the machine.
-set -euo pipefail
+source "$VOXTREL_SOURCE_DIR/scripts/lib/err-trap.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/snapshot.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/agent.sh"
