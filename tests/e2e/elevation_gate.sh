@@ -22,9 +22,11 @@ place_tool() {
   cp "$VOXTREL_TEST_CHILD" "$1/powershell.exe"
 }
 
-# run_fresh DIR OVERRIDES RECORD: runs DIR's tool on a wineserver started for this run alone.
+# run_fresh DIR OVERRIDES RECORD: runs DIR's tool on a wineserver started for this run alone, the
+# prefix booted in it with OVERRIDES (the devices are loaded at boot).
 run_fresh() {
   wine_stop_prefix "$WINEPREFIX"
+  WINEDLLOVERRIDES="$2" wine_start_prefix "$WINEPREFIX"
   TOOL_RC=0
   printf '\n' | WINEDLLOVERRIDES="$2" VOXTREL_CHILD_RECORD="$(unix_to_windows "$3")" \
     timeout 300 wine "$1/voxtrel-force-remove.exe" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || TOOL_RC=$?
