@@ -22,6 +22,7 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$WINEPREFIX"
 fi
+wine_start_prefix "$WINEPREFIX"
 # The tool runs from a folder of its own, so nothing beside it shadows the system programs.
 mkdir -p "$E2E_DIR/bin"
 cp "$VOXTREL_EXE" "$E2E_DIR/bin/voxtrel-force-remove.exe"
@@ -105,8 +106,9 @@ expect_transcript() {
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
-# service_exists NAME
-service_exists() { wine sc query "$1" 2>/dev/null | grep -q SERVICE_NAME; }
+# service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the
+# first match can leave sc to die of SIGPIPE and turn a match into a failure.)
+service_exists() { wine sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
 # step_result N: the line right after step N's header (steps 5 to 7 print exactly one).
 step_result() {
@@ -132,8 +134,8 @@ stage_agent() {
 agent_processes() {
   local pid
   for pid in $(pgrep -f 'voxtrel-agent\.exe' || true); do
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
+    grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
   done
   return 0
 }
