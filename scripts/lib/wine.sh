@@ -24,8 +24,10 @@ wine_copy_prefix() {
 # moment its last program ends: the next `wine` a script runs then races with services.exe and
 # the other system processes being told to quit, or lands in a new server that has lost what
 # lived only in memory, such as the security of a registry key (Wine does not save it).
+# The server gets no standard streams of the caller's: it outlives the command, and a pipe it
+# held open (a command substitution's, CTest's) would not end before it.
 wine_start_prefix() {
-  WINEPREFIX="$1" wineserver -p
+  WINEPREFIX="$1" wineserver -p </dev/null >/dev/null 2>&1
   WINEPREFIX="$1" wine cmd /c exit >/dev/null 2>&1
 }
 
