@@ -56,6 +56,7 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$prefix"
 fi
+wine_start_prefix "$prefix"
 
 bench() { wine "$exe" "$@"; }
 results=$scratch/results.tsv

@@ -21,6 +21,7 @@ trap 'wine_stop_prefix "$WINEPREFIX"; rm -rf "$scratch"' EXIT
 
 echo "== Booting a throwaway Wine prefix in $WINEPREFIX"
 wine_boot_prefix "$WINEPREFIX"
+wine_start_prefix "$WINEPREFIX"
 echo "== Staging the agent"
 scripts/stage-agent.sh
 take_snapshot "$scratch/staged"
@@ -51,7 +52,7 @@ echo "== What is left of the agent"
 agent_processes=0
 for pid in $(pgrep -f 'voxtrel-agent\.exe' || true); do
   [ "$(ps -o stat= -p "$pid" | cut -c1)" = Z ] && continue
-  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+  grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null &&
     agent_processes=$((agent_processes + 1))
 done
 report "voxtrel-agent.exe processes" "$agent_processes" gone

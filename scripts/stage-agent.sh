@@ -11,8 +11,8 @@
 #
 # Environment: WINEPREFIX (required); VOXTREL_AGENT_EXE, the stand-in agent (default: the one the
 # release build made, else the test build's).
-set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib/err-trap.sh"
 source "$here/lib/wine.sh"
 source "$here/lib/agent.sh"
 : "${WINEPREFIX:?set WINEPREFIX to the prefix to stage in}"
@@ -140,7 +140,7 @@ for decoy in "${DECOY_FILES[@]}"; do put_file "$decoy" "not the agent's"; done
 
 # The service has had time to start while the rest was staged; wait for it all the same.
 for _ in $(seq 1 50); do
-  wine sc query "$AGENT_SERVICE" 2>/dev/null | grep -q RUNNING && break
+  wine sc query "$AGENT_SERVICE" 2>/dev/null | grep RUNNING >/dev/null && break
   sleep 0.2
 done
 

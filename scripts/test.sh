@@ -19,12 +19,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# One booted template; the unit tests run in a copy of it, and each end-to-end scenario copies
-# it again into a prefix of its own.
+# One booted template; the unit tests run in a copy of it (one wineserver for all of them), and
+# each end-to-end scenario copies it again into a prefix of its own.
 wine_boot_prefix "$scratch/template"
 wine_copy_prefix "$scratch/template" "$scratch/unit"
 export VOXTREL_TEMPLATE_PREFIX="$scratch/template"
 export WINEPREFIX="$scratch/unit"
-WINEPREFIX="$scratch/unit" wineboot >/dev/null 2>&1 || true
+wine_start_prefix "$scratch/unit"
 
 ctest --preset test -j "$(nproc)" "$@"

@@ -18,6 +18,19 @@ wine_copy_prefix() {
   cp -a "$1" "$2"
 }
 
+# wine_start_prefix DIR: starts DIR's wineserver to stay up until wine_stop_prefix, and boots the
+# prefix's session (services, devices) in it with the caller's environment. Debian's wineserver
+# wrapper starts every server with -p0, so a prefix's server otherwise begins to shut down the
+# moment its last program ends: the next `wine` a script runs then races with services.exe and
+# the other system processes being told to quit, or lands in a new server that has lost what
+# lived only in memory, such as the security of a registry key (Wine does not save it).
+# The server gets no standard streams of the caller's: it outlives the command, and a pipe it
+# held open (a command substitution's, CTest's) would not end before it.
+wine_start_prefix() {
+  WINEPREFIX="$1" wineserver -p </dev/null >/dev/null 2>&1
+  WINEPREFIX="$1" wine cmd /c exit >/dev/null 2>&1
+}
+
 # wine_stop_prefix DIR: ends the prefix's wineserver and every process in it.
 wine_stop_prefix() {
   WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true

@@ -1,6 +1,6 @@
 # Sourced by every end-to-end scenario: a prefix of the scenario's own (copied from the booted
 # template), the tool run under Wine, and checks on its transcript and on the machine.
-set -euo pipefail
+source "$VOXTREL_SOURCE_DIR/scripts/lib/err-trap.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/snapshot.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/agent.sh"
@@ -22,6 +22,7 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$WINEPREFIX"
 fi
+wine_start_prefix "$WINEPREFIX"
 # The tool runs from a folder of its own.
 mkdir -p "$E2E_DIR/bin"
 cp "$VOXTREL_EXE" "$E2E_DIR/bin/voxtrel-force-remove.exe"
@@ -119,6 +120,8 @@ run_fresh() {
   local launcher=()
   [ "${4:-}" = limited ] && launcher=("$VOXTREL_TEST_CHILD" --limited)
   wine_stop_prefix "$WINEPREFIX"
+  # The prefix is booted with OVERRIDES: the devices are loaded at boot.
+  WINEDLLOVERRIDES="$2" wine_start_prefix "$WINEPREFIX"
   TOOL_RC=0
   printf '\n' | WINEDLLOVERRIDES="$2" VOXTREL_CHILD_RECORD="$(unix_to_windows "$3")" \
     timeout 300 wine "${launcher[@]}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" ||
@@ -137,8 +140,9 @@ wait_for_record() {
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
-# service_exists NAME
-service_exists() { wine sc query "$1" 2>/dev/null | grep -q SERVICE_NAME; }
+# service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the
+# first match can leave sc to die of SIGPIPE and turn a match into a failure.)
+service_exists() { wine sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
 # step_result N: the line right after step N's header (steps 5 to 7 print exactly one).
 step_result() {
@@ -164,8 +168,8 @@ stage_agent() {
 agent_processes() {
   local pid
   for pid in $(pgrep -f 'voxtrel-agent\.exe' || true); do
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
+    grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
   done
   return 0
 }
