@@ -138,6 +138,15 @@ wait_for_record() {
   fail "the stand-in was not started (no record in $1)"
 }
 
+# quietly COMMAND...: runs a staging command with its output kept aside; when it fails, that
+# output (where Wine's reg and sc print their errors) is shown before the failure is reported.
+quietly() {
+  local status=0
+  "$@" >"$E2E_DIR/command-output.txt" 2>&1 || status=$?
+  ((status == 0)) || cat "$E2E_DIR/command-output.txt" >&2
+  return "$status"
+}
+
 # reg_exists KEY: whether the 64-bit view holds KEY.
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
 # service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the

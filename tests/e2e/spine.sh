@@ -6,10 +6,10 @@ here=$(dirname "$0")
 source "$here/lib.sh"
 
 echo "== service and product key staged: steps 2 and 7 delete them, the neighbours stay"
-wine sc create VoxtrelAgent binPath= 'C:\windows\system32\notepad.exe' >/dev/null
-wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f >/dev/null
-wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
-wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f >/dev/null
+quietly wine sc create VoxtrelAgent binPath= 'C:\windows\system32\notepad.exe'
+quietly wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
+quietly wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
+quietly wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f
 service_exists VoxtrelAgent || fail "staging: service not created"
 run_tool
 [ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
