@@ -28,17 +28,20 @@ Result<TreeSearch> TreeSearch::open(std::wstring_view top, WalkProgress* progres
   return search;
 }
 
+bool TreeSearch::path_fits(std::wstring_view name) const noexcept {
+  return walk_.path().size() + 1 + name.size() < kMaxPathUnits;
+}
+
 // A plain directory is opened as itself: if it was swapped for a link since it was listed, the
 // link is what gets listed, never its target. Its identity is what the listing gave.
-bool TreeSearch::enter_directory(const DirectoryRecord& record) {
-  if (walk_.path().size() + 1 + record.name.size() >= kMaxPathUnits) return true;
+void TreeSearch::enter_directory(const DirectoryRecord& record) {
+  if (!path_fits(record.name)) return;
   auto child = open_relative(walk_.current().directory.get(), record.name, kListAccess,
                              kListOptions | FILE_DIRECTORY_FILE);
   if (child && *child) {
     const FileIdentity identity{walk_.current().identity.volume, record.file_id};
     walk_.enter(std::move(*child), identity, record.name);
   }
-  return true;
 }
 
 // A reparse point is followed, and searched when its target is a directory that is not already
@@ -51,7 +54,7 @@ bool TreeSearch::enter_link_target(const DirectoryRecord& record) {
   const auto identity = identity_of(target->get());
   if (!identity) return false;
   if (walk_.on_current_path(*identity)) return true;
-  if (walk_.path().size() + 1 + record.name.size() >= kMaxPathUnits) return true;
+  if (!path_fits(record.name)) return true;
   walk_.enter(std::move(*target), *identity, record.name);
   return true;
 }
@@ -66,8 +69,10 @@ std::optional<FoundEntry> TreeSearch::next() {
     }
     walk_.count();
     const DirectoryRecord& entry = **record;
-    if (entry.is_reparse_point() ? enter_link_target(entry)
-                                 : entry.is_directory() && enter_directory(entry)) {
+    if (entry.is_reparse_point()) {
+      if (enter_link_target(entry)) continue;
+    } else if (entry.is_directory()) {
+      enter_directory(entry);
       continue;
     }
     return FoundEntry{entry.name, entry.attributes};

@@ -50,8 +50,12 @@ class TreeSearch {
  private:
   explicit TreeSearch(WalkProgress* progress) : walk_(kSearchBatchBytes, progress) {}
 
-  // Enters the directory `record` names when it is one to search; whether it is.
-  bool enter_directory(const DirectoryRecord& record);
+  // Whether the current directory's path joined with `name` stays below kMaxPathUnits.
+  [[nodiscard]] bool path_fits(std::wstring_view name) const noexcept;
+  // Enters the plain directory `record` names; one that cannot be opened is passed over.
+  void enter_directory(const DirectoryRecord& record);
+  // Enters the target of the reparse point `record` names when it is a directory not already on
+  // the current path; whether the target is a directory (false: the entry counts as a file).
   bool enter_link_target(const DirectoryRecord& record);
 
   DirectoryWalk walk_;
