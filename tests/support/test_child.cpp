@@ -1,13 +1,18 @@
 // A stand-in for the system programs the tool starts. Options, in any order:
-//   --record FILE   write how this process was started (command line, startup flags) to FILE
+//   --record FILE   write how this process was started (command line, startup flags, process
+//                   id) to FILE
 //   --print TEXT    write TEXT and a newline to standard output
+//   --print-error TEXT  the same to standard error
 //   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
 //   --sleep MS      wait before exiting
 //   --exit N        exit with code N (default 0)
+//   --expect-event H  exit with code 2 unless H (a number) is a signalled event handle here: one
+//                   the parent let this process inherit
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
 // Other arguments are ignored. When the environment variable VOXTREL_CHILD_RECORD names a file,
 // the start is appended there too: for stand-ins whose command line the caller does not choose,
 // and that may be started several times.
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -28,6 +33,7 @@ std::string start_record() {
   GetStartupInfoW(&startup);
   std::string record = "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) + "\n";
   record += "flags=" + std::to_string(startup.dwFlags) + "\n";
+  record += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
   return record;
 }
 
@@ -77,6 +83,8 @@ int wmain(int argc, wchar_t** argv) {
       record_start(argv[++i]);
     } else if (option == L"--print" && has_value) {
       write_text(GetStdHandle(STD_OUTPUT_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
+    } else if (option == L"--print-error" && has_value) {
+      write_text(GetStdHandle(STD_ERROR_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
     } else if (option == L"--hold" && i + 2 < argc) {
       held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr));
@@ -86,6 +94,9 @@ int wmain(int argc, wchar_t** argv) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     } else if (option == L"--deny-key" && has_value) {
       deny_key(argv[++i]);
+    } else if (option == L"--expect-event" && has_value) {
+      const auto value = static_cast<std::uintptr_t>(std::wcstoull(argv[++i], nullptr, 10));
+      if (WaitForSingleObject(reinterpret_cast<HANDLE>(value), 0) != WAIT_OBJECT_0) return 2;
     } else if (option == L"--exit" && has_value) {
       exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
     }
