@@ -287,12 +287,6 @@ TEST_F(ChildStart, ExitCodesComeBackUnchanged) {
   EXPECT_EQ(run_and_wait(child(), std::vector<std::string>{"--exit", "-1"}), 0xFFFFFFFFu);
 }
 
-TEST_F(ChildStart, TheChildReceivesTheCommandLineAndTheStandardHandles) {
-  auto fields = run_recorded({"a b", "c\"d"});
-  EXPECT_EQ(fields["command_line"], "\"" + child() + "\" --record " + record() + " \"a b\" c\\\"d");
-  EXPECT_EQ(fields["flags"], std::to_string(STARTF_USESTDHANDLES));
-}
-
 // Handle inheritance is on, so the child writes through inheritable copies of the tool's
 // standard handles, each to its own stream; and no copy outlives the start: once the tool lets
 // go of a pipe and the child has ended, the pipe's reader sees its end.
@@ -329,13 +323,16 @@ TEST_F(ChildStart, TheChildInheritsCopiesOfTheStandardHandlesThatCloseAfterTheSt
   }
 }
 
-// spawn_detached starts the child the same way and returns while it still runs.
-TEST_F(ChildStart, ADetachedChildIsNotWaitedFor) {
-  const std::vector<std::string> arguments = {"--record", record(), "a b", "--sleep", "30000"};
+// spawn_detached starts the child as run_and_wait does, with the command line and the standard
+// handles, and returns while it still runs.
+TEST_F(ChildStart, ADetachedChildGetsItsCommandLineAndIsNotWaitedFor) {
+  const std::vector<std::string> arguments = {"--record", record(),  "a b",
+                                              "c\"d",     "--sleep", "30000"};
   ASSERT_TRUE(spawn_detached(child(), arguments).has_value());
   auto fields = recorded();
   EXPECT_EQ(fields["command_line"],
-            "\"" + child() + "\" --record " + record() + " \"a b\" --sleep 30000");
+            "\"" + child() + "\" --record " + record() + " \"a b\" c\\\"d --sleep 30000");
+  EXPECT_EQ(fields["flags"], std::to_string(STARTF_USESTDHANDLES));
   const auto pid = static_cast<DWORD>(std::strtoul(fields["pid"].c_str(), nullptr, 10));
   const UniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
   ASSERT_TRUE(process) << "the child has ended: it was waited for";
