@@ -328,10 +328,15 @@ TEST_F(ChildStart, TheChildInheritsCopiesOfTheStandardHandlesThatCloseAfterTheSt
 TEST_F(ChildStart, ADetachedChildGetsItsCommandLineAndIsNotWaitedFor) {
   const std::vector<std::string> arguments = {"--record", record(),  "a b",
                                               "c\"d",     "--sleep", "30000"};
-  ASSERT_TRUE(spawn_detached(child(), arguments).has_value());
+  // Found on PATH: the line names the program as the caller did, not the file found.
+  scratch_.make_directory(L"p");
+  ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(),
+                        scratch_.at(L"p\\recorder.exe").c_str(), FALSE));
+  const ScopedEnvironment path(L"PATH", scratch_.at(L"p"));
+  ASSERT_TRUE(spawn_detached("recorder", arguments).has_value());
   auto fields = recorded();
   EXPECT_EQ(fields["command_line"],
-            "\"" + child() + "\" --record " + record() + " \"a b\" c\\\"d --sleep 30000");
+            "\"recorder\" --record " + record() + " \"a b\" c\\\"d --sleep 30000");
   EXPECT_EQ(fields["flags"], std::to_string(STARTF_USESTDHANDLES));
   const auto pid = static_cast<DWORD>(std::strtoul(fields["pid"].c_str(), nullptr, 10));
   const UniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
