@@ -89,17 +89,6 @@ std::vector<std::wstring> split_search_path(std::wstring_view value) {
   return entries;
 }
 
-std::optional<std::wstring> executable_directory() {
-  auto module = query_text(
-      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
-  if (!module) return std::nullopt;
-  const auto last = module->find_last_of(L"\\/");
-  if (last == std::wstring::npos) return std::nullopt;
-  // "C:\tool.exe" keeps its root: the directory is "C:\", not the drive-relative "C:".
-  const bool at_drive_root = last == 2 && (*module)[1] == L':';
-  return module->substr(0, at_drive_root ? last + 1 : last);
-}
-
 std::optional<std::wstring> system_directory() {
   auto text =
       query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
@@ -116,7 +105,9 @@ std::optional<std::wstring> windows_directory() {
 
 std::vector<std::wstring> search_directories() {
   std::vector<std::wstring> directories;
-  for (auto directory : {executable_directory(), system_directory(), windows_directory()}) {
+  const auto own_directory = executable_directory(
+      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
+  for (auto directory : {own_directory, system_directory(), windows_directory()}) {
     if (directory) directories.push_back(std::move(*directory));
   }
   auto path_value = query_text([](wchar_t* buffer, DWORD size) {
@@ -262,6 +253,16 @@ Result<ChildProcess> start_child(std::string_view program, std::span<const std::
 }
 
 }  // namespace
+
+std::optional<std::wstring> executable_directory(const TextQuery& module_path) {
+  auto module = query_text(module_path);
+  if (!module) return std::nullopt;
+  const auto last = module->find_last_of(L"\\/");
+  if (last == std::wstring::npos) return std::nullopt;
+  // "C:\tool.exe" keeps its root: the directory is "C:\", not the drive-relative "C:".
+  const bool at_drive_root = last == 2 && (*module)[1] == L':';
+  return module->substr(0, at_drive_root ? last + 1 : last);
+}
 
 Result<std::wstring> resolve_program(std::wstring_view program) {
   if (program.empty() || is_program_separator(program, program.back())) {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "system/error.h"
+#include "system/path.h"
 
 namespace voxtrel {
 
@@ -20,6 +22,11 @@ inline constexpr std::string_view kScriptArgumentMessage =
 // and along PATH, never in the current directory. Fails with InvalidInput for an empty name or
 // a NUL, NotFound when no candidate exists, or GetFullPathNameW's error.
 [[nodiscard]] Result<std::wstring> resolve_program(std::wstring_view program);
+
+// The first folder a bare name is searched in: that of the executable `module_path` names
+// (GetModuleFileNameW for the tool itself), "C:\" for one at a drive's root; nothing when the
+// query fails.
+[[nodiscard]] std::optional<std::wstring> executable_directory(const TextQuery& module_path);
 
 // Appends one argument as the child's C runtime will parse it back: quoted when empty or
 // holding a blank or tab, backslashes before a quote doubled plus one, trailing ones doubled

@@ -54,7 +54,9 @@ void SubkeyNames::fetch_next() {
       RegEnumKeyExW(key_, next_index_, name_.data(), &length, nullptr, nullptr, nullptr, nullptr);
   // The index moves on whatever this one gave, so one bad subkey never stops the listing.
   ++next_index_;
-  if (status == ERROR_NO_MORE_ITEMS) {
+  // A key deleted while it is listed answers ERROR_KEY_DELETED for every index: nothing more
+  // can come from it.
+  if (status == ERROR_NO_MORE_ITEMS || status == ERROR_KEY_DELETED) {
     current_.reset();
   } else if (status != ERROR_SUCCESS) {
     current_.emplace(fail_os(static_cast<std::uint32_t>(status)));

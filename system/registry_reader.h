@@ -37,7 +37,8 @@ Status close_key(UniqueRegistryKey key);
 
 // The subkeys of an open key by increasing index on the live key, one item per index: a name,
 // or the error for that index (RegEnumKeyExW's status or an undecodable name). The iteration
-// ends at ERROR_NO_MORE_ITEMS and never restarts, so a subkey removed while it runs shifts the
+// ends at ERROR_NO_MORE_ITEMS, or at ERROR_KEY_DELETED once the key itself is gone, and never
+// restarts, so a subkey removed while it runs shifts the
 // later ones down one index. Single pass: iterate once.
 class SubkeyNames {
  public:

@@ -3,6 +3,9 @@
 // service "VoxtrelAgent": it registers its control handler, reports running, and reports stopped
 // when asked to stop. Started any other way (with --console, or when the dispatcher finds no
 // service control manager to talk to) it is an ordinary process that idles until it is killed.
+// With --record-controls FILE as its first arguments it appends each control it receives to
+// FILE, with the time in milliseconds since 1970: "control=1 time_ms=...".
+#include <string>
 #include <string_view>
 
 #include "system/unique_handle.h"
@@ -12,10 +15,29 @@ namespace {
 
 constexpr wchar_t kServiceName[] = L"VoxtrelAgent";
 constexpr std::wstring_view kConsoleOption = L"--console";
+constexpr std::wstring_view kRecordControlsOption = L"--record-controls";
+// FILETIME counts 100-ns units from 1601; Unix time from 1970.
+constexpr ULONGLONG kFileTimeAtUnixEpoch = 116444736000000000ULL;
+constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 HANDLE g_stop_event = nullptr;  // owned by service_main for the whole life of the service
+const wchar_t* g_control_record = nullptr;
+
+void record_control(DWORD control) {
+  if (g_control_record == nullptr) return;
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG units = (ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  const std::string line =
+      "control=" + std::to_string(control) +
+      " time_ms=" + std::to_string((units - kFileTimeAtUnixEpoch) / kFileTimeUnitsPerMs) + "\n";
+  const voxtrel::UniqueFile out(CreateFileW(g_control_record, FILE_APPEND_DATA, FILE_SHARE_READ,
+                                            nullptr, OPEN_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
 
 void report_status(DWORD state, DWORD exit_code = NO_ERROR) {
   SERVICE_STATUS status{};
@@ -29,6 +51,7 @@ void report_status(DWORD state, DWORD exit_code = NO_ERROR) {
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
+  record_control(control);
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -65,6 +88,7 @@ int idle_forever() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && argv[1] == kConsoleOption) return idle_forever();
+  if (argc > 2 && argv[1] == kRecordControlsOption) g_control_record = argv[2];
   const SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), service_main},
                                         {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table)) return 0;

@@ -1,18 +1,46 @@
 #!/usr/bin/env bash
-# The run sequence end to end: the service and registry key really deleted, a refused key deletion
-# reported, and a broken standard output ending the run. (The clean-machine transcript with every
-# kind of standard input is standard_input.sh.)
+# The run sequence end to end: the running service stopped, then two seconds' pause before step 1
+# ends; the service and registry key really deleted, a refused key deletion reported, and a broken
+# standard output ending the run. (The clean-machine transcript with every kind of standard input
+# is standard_input.sh.)
 here=$(dirname "$0")
 source "$here/lib.sh"
 
-echo "== service and product key staged: steps 2 and 7 delete them, the neighbours stay"
-quietly wine sc create VoxtrelAgent binPath= 'C:\windows\system32\notepad.exe'
+# run_tool_stamped: run_tool, with each line of the transcript stamped (seconds since 1970) in
+# $TRANSCRIPT.stamped as it arrives.
+run_tool_stamped() {
+  TOOL_RC=0
+  printf '\n' | timeout 300 wine "$TOOL" 2>"$TOOL_ERRORS" |
+    perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$TRANSCRIPT.stamped" ||
+    TOOL_RC=$?
+  sed 's/^[0-9.]* //' "$TRANSCRIPT.stamped" >"$TRANSCRIPT"
+}
+
+echo "== running service and product key staged: step 1 stops the service and pauses, steps 2 and 7 delete"
+mkdir -p "$WINEPREFIX/drive_c/agent"
+cp "$VOXTREL_AGENT_EXE" "$WINEPREFIX/drive_c/agent/voxtrel-agent.exe"
+controls="$E2E_DIR/controls.txt"
+quietly wine sc create VoxtrelAgent \
+  binPath= "C:\\agent\\voxtrel-agent.exe --record-controls $(unix_to_windows "$controls")"
+quietly wine sc start VoxtrelAgent
+for _ in $(seq 1 100); do
+  wine sc query VoxtrelAgent | grep RUNNING >/dev/null && break
+  sleep 0.1
+done
+wine sc query VoxtrelAgent | grep RUNNING >/dev/null || fail "staging: the service does not run"
 quietly wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
 quietly wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
 quietly wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f
-service_exists VoxtrelAgent || fail "staging: service not created"
-run_tool
+run_tool_stamped
 [ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
+# The stop control, then at least two seconds before step 1's Done line.
+stop_ms=$(sed -n 's/^control=1 time_ms=//p' "$controls" 2>/dev/null | head -n 1 || true)
+[ -n "$stop_ms" ] || fail "step 1 sent no stop control: $(cat "$controls" 2>/dev/null)"
+done_s=$(awk '$0 ~ /\[1\/8\]/ { step = 1 } step && substr($0, index($0, " ") + 1) == "      Done." { print $1; exit }' \
+  "$TRANSCRIPT.stamped")
+pause=$(awk -v stop="$stop_ms" -v done="$done_s" 'BEGIN { printf "%.3f", done - stop / 1000 }')
+echo "step 1 ended $pause s after the stop control"
+awk -v pause="$pause" 'BEGIN { exit !(pause >= 2) }' || fail "step 1 ended less than 2 s after the stop"
 grep -qx '      Removed HKLM\\SOFTWARE\\Voxtrel.' "$TRANSCRIPT" || fail "no removed line for the key"
 service_exists VoxtrelAgent && fail "the service is still registered"
 reg_exists 'HKLM\SOFTWARE\Voxtrel' && fail "the product key is still there"

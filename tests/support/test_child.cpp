@@ -1,9 +1,13 @@
 // A stand-in for the system programs the tool starts. Options, in any order:
-//   --record FILE   write how this process was started (command line, startup flags) to FILE
+//   --record FILE   write how this process was started (command line, startup flags, process
+//                   id) to FILE
 //   --print TEXT    write TEXT and a newline to standard output
+//   --print-error TEXT  the same to standard error
 //   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
 //   --sleep MS      wait before exiting
 //   --exit N        exit with code N (default 0)
+//   --expect-event H  exit with code 2 unless H (a number) is a signalled event handle here: one
+//                   the parent let this process inherit
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
 // or, alone:
 //   --limited PROG  start PROG with this process's limited linked token (as a user whom UAC has
@@ -13,6 +17,7 @@
 // the start is appended there too: for stand-ins whose command line the caller does not choose,
 // and that may be started several times. A record holds the command line, the file that ran
 // (image=) and the startup flags.
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -39,6 +44,7 @@ std::string start_record() {
   const DWORD image_length = GetModuleFileNameW(nullptr, image, std::size(image));
   record += "image=" + voxtrel::to_utf8_lossy(std::wstring_view(image, image_length)) + "\n";
   record += "flags=" + std::to_string(startup.dwFlags) + "\n";
+  record += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
   return record;
 }
 
@@ -140,6 +146,8 @@ int wmain(int argc, wchar_t** argv) {
       record_start(argv[++i]);
     } else if (option == L"--print" && has_value) {
       write_text(GetStdHandle(STD_OUTPUT_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
+    } else if (option == L"--print-error" && has_value) {
+      write_text(GetStdHandle(STD_ERROR_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
     } else if (option == L"--hold" && i + 2 < argc) {
       held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr));
@@ -149,6 +157,9 @@ int wmain(int argc, wchar_t** argv) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     } else if (option == L"--deny-key" && has_value) {
       deny_key(argv[++i]);
+    } else if (option == L"--expect-event" && has_value) {
+      const auto value = static_cast<std::uintptr_t>(std::wcstoull(argv[++i], nullptr, 10));
+      if (WaitForSingleObject(reinterpret_cast<HANDLE>(value), 0) != WAIT_OBJECT_0) return 2;
     } else if (option == L"--exit" && has_value) {
       exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
     }

@@ -12,22 +12,6 @@ namespace {
 
 using testing::ScratchRegistryTest;
 
-TEST(ProductMatch, IsACaseSensitiveSubstringSearch) {
-  const struct {
-    const char* display_name;
-    bool matches;
-  } cases[] = {
-      {"Voxtrel Agent", true},   {"The Voxtrel Agent", true},
-      {"Agent (Voxtrel)", true}, {"Voxtrel", true},
-      {"voxtrel agent", false},  {"VOXTREL Agent", false},
-      {"Voxtre l", false},       {"", false},
-      {"Vox trel", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(is_voxtrel_product(c.display_name), c.matches) << c.display_name;
-  }
-}
-
 class ProductScan : public ScratchRegistryTest {
  protected:
   std::vector<MatchedProduct> scan() {
@@ -35,10 +19,12 @@ class ProductScan : public ScratchRegistryTest {
   }
 };
 
+// The product word matches case-sensitively anywhere in the display name.
 TEST_F(ProductScan, CollectsMatchingSubkeysInIndexOrder) {
   set_text_value(L"Uninstall\\{0A}", L"DisplayName", L"Voxtrel Agent");
-  set_text_value(L"Uninstall\\{0B}", L"DisplayName", L"Voxtrel Agent Updater");
+  set_text_value(L"Uninstall\\{0B}", L"DisplayName", L"The Voxtrel Agent Updater");
   set_text_value(L"Uninstall\\{0C}", L"DisplayName", L"voxtrel lower case");
+  set_text_value(L"Uninstall\\{0G}", L"DisplayName", L"VOXTREL Helper");
   set_dword_value(L"Uninstall\\{0D}", L"DisplayName", 7);
   set_text_value(L"Uninstall\\{0E}", L"Publisher", L"Voxtrel");
   make_key(L"Uninstall\\{0F}");
@@ -51,7 +37,7 @@ TEST_F(ProductScan, CollectsMatchingSubkeysInIndexOrder) {
   EXPECT_EQ(products[1].subkey, "{0A}");
   EXPECT_EQ(products[1].display_name, "Voxtrel Agent");
   EXPECT_EQ(products[2].subkey, "{0B}");
-  EXPECT_EQ(products[2].display_name, "Voxtrel Agent Updater");
+  EXPECT_EQ(products[2].display_name, "The Voxtrel Agent Updater");
 }
 
 TEST_F(ProductScan, FindsNothingWithoutARoot) {

@@ -91,5 +91,43 @@ TEST(PathJoining, OneSeparatorUnlessAlreadyThereOrBareDriveTable) {
   }
 }
 
+// Queries answer as GetModuleFileNameW does (a text that does not fit is cut to the buffer with
+// its NUL, the buffer's size returned, ERROR_INSUFFICIENT_BUFFER) or as GetFullPathNameW does
+// (nothing copied, the size needed returned): either way the whole text comes back.
+TEST(TextQuery, GrowsTheBufferUntilTheWholeTextFits) {
+  for (const bool truncates : {true, false}) {
+    for (const std::size_t units : {511u, 512u, 513u, 700u, 5000u}) {
+      std::wstring text;
+      for (std::size_t i = 0; i < units; ++i) text.push_back(static_cast<wchar_t>(L'a' + i % 26));
+      int calls = 0;
+      const auto answer = query_text([&](wchar_t* buffer, DWORD size) -> DWORD {
+        if (++calls > 8) return 0;  // a buffer that never grows: give up
+        if (text.size() < size || truncates) {
+          const std::size_t copied = text.size() < size ? text.size() : size - 1;
+          text.copy(buffer, copied);
+          buffer[copied] = L'\0';
+          if (copied == text.size()) return static_cast<DWORD>(copied);
+          SetLastError(ERROR_INSUFFICIENT_BUFFER);
+          return size;
+        }
+        return static_cast<DWORD>(text.size() + 1);
+      });
+      EXPECT_EQ(answer.value_or(L"<failed>").size(), units) << units << " units";
+      EXPECT_TRUE(answer.value_or(L"") == text) << units << " units";
+    }
+  }
+}
+
+TEST(TextQuery, ZeroIsAFailureOnlyWithALastError) {
+  SetLastError(ERROR_ACCESS_DENIED);  // left over from an earlier call
+  EXPECT_EQ(query_text([](wchar_t*, DWORD) { return DWORD{0}; }), std::wstring());
+  const auto failed = query_text([](wchar_t*, DWORD) {
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return DWORD{0};
+  });
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_TRUE(failed.error().is_os(ERROR_ENVVAR_NOT_FOUND));
+}
+
 }  // namespace
 }  // namespace voxtrel

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -122,24 +123,39 @@ TEST_F(RegistryReader, OpensForReadingOnlyAndClosesOnce) {
             ERROR_ACCESS_DENIED);
   const HKEY raw = key.get();
   EXPECT_TRUE(close_key(std::move(key)).has_value());
-  EXPECT_FALSE(key);
   EXPECT_EQ(RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr, nullptr, nullptr),
             ERROR_INVALID_HANDLE);
 }
 
-TEST_F(RegistryReader, ListsSubkeysInIndexOrder) {
-  for (const auto* name : {L"{B}", L"Alpha", L"\u00C9t\u00E9", L"{A}"}) make_key(name);
+TEST_F(RegistryReader, ListsEveryDirectSubkeyOnce) {
+  // 255 units is the longest name the registry allows.
+  std::vector<std::string> expected = {"{B}", "Alpha", "\xC3\x89t\xC3\xA9", "{A}",
+                                       std::string(255, 'n')};
+  for (const auto& name : expected) make_key(to_wide(name));
   make_key(L"Alpha\\Nested");
   std::vector<std::string> names;
   for (const auto& item : list()) {
     ASSERT_TRUE(item.has_value()) << "error item " << item.error().code();
     names.push_back(*item);
   }
-  // The registry keeps subkeys sorted by their upper-case units; nested keys are not listed.
-  const std::vector<std::string> expected = {"Alpha", "{A}", "{B}", "\xC3\x89t\xC3\xA9"};
+  std::ranges::sort(names);
+  std::ranges::sort(expected);
   EXPECT_EQ(names, expected);
   EXPECT_TRUE(list(L"Alpha\\Nested").empty());
+}
+
+// A key deleted while it is listed answers ERROR_KEY_DELETED for every index: the listing ends
+// there instead of giving error items for ever.
+TEST_F(RegistryReader, ListingEndsWhenTheKeyIsDeleted) {
+  for (const auto* name : {L"Gone\\a", L"Gone\\b"}) make_key(name);
+  const UniqueRegistryKey key = open_scratch(L"Gone");
+  ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, to_wide(key_path_utf8(L"Gone")).c_str()),
+            ERROR_SUCCESS);
+  std::size_t items = 0;
+  auto names = subkey_names(key.get());
+  for (auto it = names.begin(); it != names.end() && items < 10; ++it) ++items;
+  EXPECT_EQ(items, 0u);
 }
 
 TEST_F(RegistryReader, GivesAnErrorItemForAnUndecodableNameAndGoesOn) {
@@ -163,15 +179,35 @@ TEST_F(RegistryReader, GivesAnErrorItemForAnUndecodableNameAndGoesOn) {
   EXPECT_EQ(items[2].value_or("<error>"), "z-last");
 }
 
-TEST(SubkeyNameDecoding, IsStrict) {
-  EXPECT_EQ(decode_subkey_name(L"{6A1C2F00}").value_or("<error>"), "{6A1C2F00}");
-  EXPECT_EQ(decode_subkey_name(L"\U0001F600").value_or("<error>"), "\xF0\x9F\x98\x80");
-  for (const std::wstring& name :
-       {std::wstring(L"a\xD800"), std::wstring(L"\xDC00z"), std::wstring(L"\xDC00\xD800")}) {
-    const auto decoded = decode_subkey_name(name);
-    ASSERT_FALSE(decoded.has_value());
-    EXPECT_TRUE(decoded.error().is_os(ERROR_INVALID_BLOCK));
+// Keys open in the registry view of the tool's own 64-bit process, never in the 32-bit one.
+TEST(RegistryView, IsTheProcessOwn) {
+  const std::wstring path = L"SOFTWARE\\voxtrel-view-" + std::to_wstring(GetCurrentProcessId());
+  struct Views {
+    const std::wstring& path;
+    ~Views() {
+      for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+      }
+    }
+  } const views{path};
+  for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    HKEY raw = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
+                        nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+      GTEST_SKIP() << "HKLM\\SOFTWARE cannot be written here (no administrator rights)";
+    }
+    const UniqueRegistryKey key(raw);
+    const DWORD bits = view == KEY_WOW64_64KEY ? 64 : 32;
+    RegSetValueExW(raw, L"Bits", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bits), sizeof(bits));
   }
+  const auto key = open_key(HKEY_LOCAL_MACHINE, to_utf8_lossy(path));
+  ASSERT_TRUE(key.has_value());
+  DWORD bits = 0;
+  DWORD size = sizeof(bits);
+  EXPECT_EQ(RegQueryValueExW(key->get(), L"Bits", nullptr, nullptr, reinterpret_cast<BYTE*>(&bits),
+                             &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(bits, 64u);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "driver/cleanup_run.h"
 #include "driver/console.h"
 #include "driver/format.h"
 #include "system/path.h"
@@ -62,24 +61,6 @@ TEST(TranscriptText, PlacesAreFilledInOrder) {
   EXPECT_EQ(fill("      Uninstalling MSI: {} ({})\n", {"Voxtrel Agent", "{A-B}"}),
             "      Uninstalling MSI: Voxtrel Agent ({A-B})\n");
   EXPECT_EQ(fill("no places\n", {"x"}), "no places\n");
-}
-
-}  // namespace
-}  // namespace voxtrel
-
-namespace voxtrel {
-namespace {
-
-// Step 7 tells a key it could not delete from a key that was never there (the end-to-end run
-// stages a real refusal with a key nobody may open).
-TEST(ProductKeyStep, EachOutcomeHasItsOwnLine) {
-  EXPECT_EQ(product_key_line(ERROR_SUCCESS), "      Removed HKLM\\SOFTWARE\\Voxtrel.\n");
-  EXPECT_EQ(product_key_line(ERROR_FILE_NOT_FOUND),
-            "      Not found, skipping HKLM\\SOFTWARE\\Voxtrel.\n");
-  for (const long refused :
-       {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, ERROR_KEY_DELETED, ERROR_SHARING_VIOLATION}) {
-    EXPECT_EQ(product_key_line(refused), "      Failed to remove HKLM\\SOFTWARE\\Voxtrel.\n");
-  }
 }
 
 }  // namespace
