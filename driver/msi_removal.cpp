@@ -26,12 +26,12 @@ std::optional<std::string> display_name_of(HKEY root, const std::string& subkey)
   return name;
 }
 
-void uninstall(const MatchedProduct& product) {
+// `msiexec` is the system's own, never one beside the tool; without it nothing is started. A
+// product that is not installed, or an msiexec that fails or cannot be started, still counts as
+// issued.
+void uninstall(const MatchedProduct& product, const Result<std::string>& msiexec) {
   print(fill(transcript::kUninstallingProduct, {product.display_name, product.subkey}));
   const std::vector<std::string> arguments = {"/x", product.subkey, "/quiet", "/norestart"};
-  // A product that is not installed, or an msiexec that fails or cannot be started, still counts
-  // as issued. It is the system's own msiexec, never one beside the tool.
-  const auto msiexec = system_program_path(kWindowsInstaller);
   if (msiexec) (void)run_and_wait(*msiexec, arguments);
 }
 
@@ -53,12 +53,13 @@ std::vector<MatchedProduct> find_voxtrel_products(HKEY parent, std::string_view 
 }
 
 void remove_msi_products() {
+  const auto msiexec = system_program_path(kWindowsInstaller);
   bool matched = false;
   for (const std::string_view root : kUninstallRoots) {
     // Collected first: each uninstall deletes its own subkey, which would shift the live
     // listing and hide the subkey right after it.
     for (const MatchedProduct& product : find_voxtrel_products(HKEY_LOCAL_MACHINE, root)) {
-      uninstall(product);
+      uninstall(product, msiexec);
       matched = true;
     }
   }

@@ -89,9 +89,12 @@ Path join_path(std::wstring_view directory, std::wstring_view name) {
   return joined;
 }
 
+Result<std::wstring> system_directory() {
+  return query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+}
+
 Result<std::string> system_program_path(std::string_view relative) {
-  auto directory =
-      query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+  auto directory = system_directory();
   if (!directory) return std::unexpected(directory.error());
   // An empty directory would leave a bare name, which the runner searches for beside the tool.
   if (directory->empty()) return std::unexpected(Error::not_found(kProgramNotFoundMessage));

@@ -58,4 +58,7 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // when the directory is not valid UTF-16.
 [[nodiscard]] Result<std::string> system_program_path(std::string_view relative);
 
+// GetSystemDirectoryW through query_text.
+[[nodiscard]] Result<std::wstring> system_directory();
+
 }  // namespace voxtrel

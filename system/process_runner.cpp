@@ -89,27 +89,20 @@ std::vector<std::wstring> split_search_path(std::wstring_view value) {
   return entries;
 }
 
-std::optional<std::wstring> system_directory() {
-  auto text =
-      query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
-  if (!text) return std::nullopt;
-  return std::move(*text);
-}
-
-std::optional<std::wstring> windows_directory() {
-  auto text =
-      query_text([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
-  if (!text) return std::nullopt;
-  return std::move(*text);
+Result<std::wstring> windows_directory() {
+  return query_text([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
 }
 
 std::vector<std::wstring> search_directories() {
   std::vector<std::wstring> directories;
-  const auto own_directory = executable_directory(
-      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
-  for (auto directory : {own_directory, system_directory(), windows_directory()}) {
+  // A directory whose query fails is skipped.
+  const auto add = [&directories](auto directory) {
     if (directory) directories.push_back(std::move(*directory));
-  }
+  };
+  add(executable_directory(
+      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); }));
+  add(system_directory());
+  add(windows_directory());
   auto path_value = query_text([](wchar_t* buffer, DWORD size) {
     return GetEnvironmentVariableW(kPathVariable.data(), buffer, size);
   });

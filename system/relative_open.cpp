@@ -58,17 +58,23 @@ NTSTATUS open_relative_once(HANDLE parent, std::wstring_view name, ACCESS_MASK a
   return file_system_calls.open_file(opened, access, &object, &io, kShareAll, options);
 }
 
-// Opened as itself: the name's own reparse point is not followed (FILE_OPEN_REPARSE_POINT), and
-// with OBJ_DONT_REPARSE no reparse point anywhere on the way is either.
-Result<UniqueKernelHandle> open_itself(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
-                                       ULONG options) {
-  options |= FILE_OPEN_REPARSE_POINT;
+}  // namespace
+
+// Opened as itself, the name's own reparse point is not followed (FILE_OPEN_REPARSE_POINT), and
+// with OBJ_DONT_REPARSE no reparse point anywhere on the way is either. Followed, neither is set:
+// OBJ_DONT_REPARSE would refuse the link.
+Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
+                                         ULONG options, LinkHandling links) {
+  ULONG attributes = 0;
+  if (links == LinkHandling::kOpenItself) {
+    options |= FILE_OPEN_REPARSE_POINT;
+    attributes = relative_open_attribute_value;
+  }
   HANDLE opened = nullptr;
-  NTSTATUS status =
-      open_relative_once(parent, name, access, options, relative_open_attribute_value, &opened);
+  NTSTATUS status = open_relative_once(parent, name, access, options, attributes, &opened);
   if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
   DWORD code = error_code_from_status(status);
-  if (code == ERROR_INVALID_PARAMETER && relative_open_attribute_value == OBJ_DONT_REPARSE) {
+  if (code == ERROR_INVALID_PARAMETER && attributes == OBJ_DONT_REPARSE) {
     relative_open_attribute_value = 0;
     status = open_relative_once(parent, name, access, options, 0, &opened);
     if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
@@ -76,25 +82,6 @@ Result<UniqueKernelHandle> open_itself(HANDLE parent, std::wstring_view name, AC
   }
   if (is_gone_code(code)) return UniqueKernelHandle();
   return fail_os(code);
-}
-
-// Followed: a link in the name leads to its target (OBJ_DONT_REPARSE would refuse it).
-Result<UniqueKernelHandle> open_following(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
-                                          ULONG options) {
-  HANDLE opened = nullptr;
-  const NTSTATUS status = open_relative_once(parent, name, access, options, 0, &opened);
-  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
-  const DWORD code = error_code_from_status(status);
-  if (is_gone_code(code)) return UniqueKernelHandle();
-  return fail_os(code);
-}
-
-}  // namespace
-
-Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
-                                         ULONG options, LinkHandling links) {
-  if (links == LinkHandling::kFollow) return open_following(parent, name, access, options);
-  return open_itself(parent, name, access, options);
 }
 
 Status delete_entry(HANDLE parent, std::wstring_view name) {

@@ -19,6 +19,8 @@ enum class LinkHandling : std::uint8_t {
 // Access and options for a directory that is to be listed through its handle.
 inline constexpr ACCESS_MASK kListAccess = SYNCHRONIZE | FILE_LIST_DIRECTORY;
 inline constexpr ULONG kListOptions = FILE_SYNCHRONOUS_IO_NONALERT;
+// The same, for a directory whose attributes or identity are read back as well.
+inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_READ_ATTRIBUTES;
 
 // Opens `name` under `parent` (the empty name: the parent's own directory), shared for
 // everything. Returns an empty handle when the entry is gone (not found, or pending deletion).

@@ -13,9 +13,6 @@
 namespace voxtrel {
 namespace {
 
-// A listed directory link is opened so that its attributes can be read back (see
-// followed_a_link).
-constexpr ACCESS_MASK kListLinkAccess = kListAccess | FILE_READ_ATTRIBUTES;
 constexpr DWORD kTopOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 // Whether `opened` is not what the listing showed: the listing reports a reparse point (a link,
@@ -36,8 +33,8 @@ Result<bool> followed_a_link(HANDLE opened, DWORD listed_attributes) {
 // Errors: the open's, and ERROR_NOT_SUPPORTED (50) for a link the platform would only follow.
 Result<UniqueKernelHandle> open_subdirectory(HANDLE parent, const DirectoryRecord& record) {
   const bool reparse = record.is_reparse_point();
-  auto child =
-      open_relative(parent, record.name, reparse ? kListLinkAccess : kListAccess, kListOptions);
+  auto child = open_relative(parent, record.name,
+                             reparse ? kListAndReadAttributesAccess : kListAccess, kListOptions);
   if (!child || !*child || !reparse) return child;
   auto followed = followed_a_link(child->get(), record.attributes);
   if (!followed) return std::unexpected(followed.error());
@@ -95,6 +92,8 @@ Result<UniqueKernelHandle> open_top(std::wstring_view path) {
     return fail_os(GetLastError());
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_os(ERROR_DIRECTORY);
+  // The path is read a second time here, for Wine's sake only: a swap since the open can change
+  // no more than this check's verdict, since the walk goes through the handle opened as itself.
   if (const auto listed = listed_attributes(*prepared)) {
     auto followed = followed_a_link(top.get(), *listed);
     if (!followed) return std::unexpected(followed.error());

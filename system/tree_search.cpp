@@ -8,18 +8,17 @@
 namespace voxtrel {
 namespace {
 
-// A link's target is opened only if it is a directory, with what its identity needs.
-constexpr ACCESS_MASK kLinkTargetAccess = kListAccess | FILE_READ_ATTRIBUTES;
-constexpr ULONG kLinkTargetOptions = kListOptions | FILE_DIRECTORY_FILE;
+// A folder to search, or a link's target, is opened only if it is a directory.
+constexpr ULONG kSearchedDirectoryOptions = kListOptions | FILE_DIRECTORY_FILE;
 
 }  // namespace
 
 Result<TreeSearch> TreeSearch::open(std::wstring_view top, WalkProgress* progress) {
   auto prepared = prepare_path(top);
   if (!prepared) return std::unexpected(prepared.error());
-  UniqueFile directory(file_system_calls.create_file(
-      prepared->c_str(), kListAccess | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueFile directory(
+      file_system_calls.create_file(prepared->c_str(), kListAndReadAttributesAccess, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!directory) return fail_os(GetLastError());
   auto identity = identity_of(directory.get());
   if (!identity) return std::unexpected(identity.error());
@@ -37,7 +36,7 @@ bool TreeSearch::path_fits(std::wstring_view name) const noexcept {
 void TreeSearch::enter_directory(const DirectoryRecord& record) {
   if (!path_fits(record.name)) return;
   auto child = open_relative(walk_.current().directory.get(), record.name, kListAccess,
-                             kListOptions | FILE_DIRECTORY_FILE);
+                             kSearchedDirectoryOptions);
   if (child && *child) {
     const FileIdentity identity{walk_.current().identity.volume, record.file_id};
     walk_.enter(std::move(*child), identity, record.name);
@@ -48,8 +47,9 @@ void TreeSearch::enter_directory(const DirectoryRecord& record) {
 // on the current path (a link back to an ancestor would repeat the search without end).
 // Returns false when the target is no directory to search: the entry is then taken as a file.
 bool TreeSearch::enter_link_target(const DirectoryRecord& record) {
-  auto target = open_relative(walk_.current().directory.get(), record.name, kLinkTargetAccess,
-                              kLinkTargetOptions, LinkHandling::kFollow);
+  auto target =
+      open_relative(walk_.current().directory.get(), record.name, kListAndReadAttributesAccess,
+                    kSearchedDirectoryOptions, LinkHandling::kFollow);
   if (!target || !*target) return false;
   const auto identity = identity_of(target->get());
   if (!identity) return false;

@@ -172,16 +172,19 @@ stage_agent() {
   [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
 }
 
-# agent_processes: the ids of the live voxtrel-agent.exe processes of this scenario's prefix
-# (Wine 8's tasklist lists nothing, so they are found from the Unix side).
-agent_processes() {
+# prefix_processes REGEX: the ids of the live processes of this scenario's prefix whose command
+# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
+prefix_processes() {
   local pid
-  for pid in $(pgrep -f 'voxtrel-agent\.exe' || true); do
+  for pid in $(pgrep -f "$1" || true); do
     [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
     grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
   done
   return 0
 }
+
+# agent_processes: the live voxtrel-agent.exe processes of this scenario's prefix.
+agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
 
 # snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
 snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }

@@ -56,9 +56,8 @@ timeout 300 wine "$TOOL" <"$E2E_DIR/enter.txt" >"$fifo" 2>"$TOOL_ERRORS" &
 tool_job=$!
 tool_blocked() {
   local pid
-  for pid in $(pgrep -f 'voxtrel-force-remove\.exe' || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
-      [[ "$(cat "/proc/$pid/wchan" 2>/dev/null)" == *pipe_write ]] && return 0
+  for pid in $(prefix_processes 'voxtrel-force-remove\.exe'); do
+    [[ "$(cat "/proc/$pid/wchan" 2>/dev/null)" == *pipe_write ]] && return 0
   done
   return 1
 }

@@ -5,6 +5,7 @@
 
 #include "system/path.h"
 #include "system/text.h"
+#include "system/unique_handle.h"
 #include "system/windows_api.h"
 
 namespace voxtrel::testing {
@@ -92,6 +93,19 @@ std::optional<std::string> ScratchDirectory::content(std::wstring_view relative)
 void ScratchDirectory::make_read_only(std::wstring_view relative) const {
   const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
   ASSERT_TRUE(SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_READONLY)) << narrow(full);
+}
+
+std::vector<WIN32_FIND_DATAW> listing(const std::wstring& directory) {
+  std::vector<WIN32_FIND_DATAW> entries;
+  WIN32_FIND_DATAW data{};
+  const UniqueFind search(
+      FindFirstFileW((std::wstring(kVerbatimPrefix) + directory + L"\\*").c_str(), &data));
+  if (!search) return entries;
+  do {
+    const std::wstring_view name = data.cFileName;
+    if (name != L"." && name != L"..") entries.push_back(data);
+  } while (FindNextFileW(search.get(), &data));
+  return entries;
 }
 
 void ScratchTest::TearDown() {

@@ -8,6 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "system/windows_api.h"
 
 namespace voxtrel::testing {
 
@@ -40,6 +43,10 @@ class ScratchTest : public ::testing::Test {
   void TearDown() override;
   ScratchDirectory scratch_;
 };
+
+// The entries of `directory` (a full path) in the order the platform lists them, "." and ".."
+// left out.
+[[nodiscard]] std::vector<WIN32_FIND_DATAW> listing(const std::wstring& directory);
 
 // The UTF-8 form of a UTF-16 text, for messages.
 [[nodiscard]] std::string narrow(std::wstring_view text);

@@ -87,23 +87,10 @@ class LeftoverSweep : public ScratchTest {
   }
 };
 
-// The directory's entries in the order the platform lists them, with their attributes.
-std::vector<WIN32_FIND_DATAW> listing_of(const std::wstring& directory) {
-  std::vector<WIN32_FIND_DATAW> entries;
-  WIN32_FIND_DATAW data{};
-  const UniqueFind search(FindFirstFileW((directory + L"\\*").c_str(), &data));
-  if (!search) return entries;
-  do {
-    const std::wstring_view name = data.cFileName;
-    if (name != L"." && name != L"..") entries.push_back(data);
-  } while (FindNextFileW(search.get(), &data));
-  return entries;
-}
-
 // The lines a plain recursive walk prints, in the platform's listing order, computed before the
 // sweep runs.
 void recursive_walk(const std::wstring& directory, std::string& lines) {
-  for (const WIN32_FIND_DATAW& entry : listing_of(directory)) {
+  for (const WIN32_FIND_DATAW& entry : testing::listing(directory)) {
     const std::wstring path = directory + L"\\" + entry.cFileName;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       recursive_walk(path, lines);
@@ -188,7 +175,7 @@ TEST_F(LeftoverSweep, SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
   if (!CreateDirectoryW(scratch_.at(odd).c_str(), nullptr)) {
     GTEST_SKIP() << "the file system refuses a name with an unpaired surrogate";
   }
-  const auto listed = listing_of(scratch_.at(L"root"));
+  const auto listed = testing::listing(scratch_.at(L"root"));
   if (listed.size() != 1 || std::wstring_view(listed[0].cFileName) != L"odd\xD800") {
     GTEST_SKIP() << "the file system does not keep an unpaired surrogate in a name";
   }

@@ -40,19 +40,6 @@ std::wstring verbatim(const std::wstring& path) {
   return std::wstring(kVerbatimPrefix) + path;
 }
 
-// The directory's entries in the order the platform lists them.
-std::vector<std::wstring> listing_order(const std::wstring& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data{};
-  const UniqueFind search(FindFirstFileW(verbatim(join_path(directory, L"*")).c_str(), &data));
-  if (!search) return names;
-  do {
-    const std::wstring_view name = data.cFileName;
-    if (name != L"." && name != L"..") names.emplace_back(name);
-  } while (FindNextFileW(search.get(), &data));
-  return names;
-}
-
 // Notices handles left open between its creation and leaked(). Where the process handle count
 // is kept (Windows) it compares counts. Wine's count never moves, but Wine hands out the lowest
 // free handle slots first, so there the lowest free slots are the same before and after exactly
@@ -214,7 +201,9 @@ TEST_F(TreeRemoval, TopThatIsNoDirectoryIsRefusedAndLeftAlone) {
 
 TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
   for (int i = 0; i < 8; ++i) scratch_.write_file(L"top\\" + long_name(i, 20));
-  const std::vector<std::wstring> names = listing_order(scratch_.at(L"top"));
+  std::vector<std::wstring> names;
+  for (const auto& entry : testing::listing(scratch_.at(L"top")))
+    names.emplace_back(entry.cFileName);
   ASSERT_EQ(names.size(), 8u);
   const std::size_t held_index = 4;
   const UniqueFile held = hold_without_delete_sharing(scratch_.at(L"top\\" + names[held_index]));
