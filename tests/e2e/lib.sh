@@ -7,9 +7,9 @@ source "$VOXTREL_SOURCE_DIR/scripts/lib/agent.sh"
 
 E2E_DIR=$(mktemp -d /tmp/voxtrel-e2e.XXXXXX)
 export WINEPREFIX="$E2E_DIR/prefix"
+drive_c="$WINEPREFIX/drive_c"
 TRANSCRIPT="$E2E_DIR/transcript.txt"
 TOOL_ERRORS="$E2E_DIR/stderr.txt"
-TOOL_RC=0
 
 e2e_teardown() {
   wine_stop_prefix "$WINEPREFIX"
@@ -24,28 +24,25 @@ else
 fi
 wine_start_prefix "$WINEPREFIX"
 # The tool runs from a folder of its own.
-mkdir -p "$E2E_DIR/bin"
-cp "$VOXTREL_EXE" "$E2E_DIR/bin/voxtrel-force-remove.exe"
 TOOL="$E2E_DIR/bin/voxtrel-force-remove.exe"
+mkdir -p "$E2E_DIR/bin"
+cp "$VOXTREL_EXE" "$TOOL"
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
-# run_tool [INPUT]: runs the tool with INPUT (default: a line with Enter) on standard input;
-# the transcript goes to $TRANSCRIPT, standard error to $TOOL_ERRORS, the exit code to $TOOL_RC.
+# run_tool [INPUT]: runs the tool with INPUT (default: Enter) on standard input, the transcript in
+# $TRANSCRIPT, standard error in $TOOL_ERRORS; an exit code other than 0 ends the scenario.
 run_tool() {
-  local input=${1-$'\n'}
-  TOOL_RC=0
-  printf '%s' "$input" | timeout 300 wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || TOOL_RC=$?
+  printf '%s' "${1-$'\n'}" | timeout 300 wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS"
 }
 
 # sort_leftover_lines FILE: FILE with each run of step 8's "Removing:" lines (each with the
-# "Failed to remove:" line that may follow it) sorted. The order in which a folder lists its
-# entries is the file system's, so only the set of these lines is fixed; what is checked here
-# instead is that the order is depth-first: every folder's lines form one unbroken group, so the
-# lines under "C:\Program Files" come before those under "C:\ProgramData". Fails on a violation.
+# "Failed to remove:" line that may follow it) sorted, since a folder lists its entries in the
+# file system's order. Fails unless the order is depth-first: every folder's lines form one
+# unbroken group, and those under "C:\Program Files" come before those under "C:\ProgramData".
 sort_leftover_lines() {
   awk '
     function flush(   cmd) {
@@ -76,12 +73,14 @@ sort_leftover_lines() {
   ' "$1"
 }
 
-# expect_transcript EXPECTED: the transcript must equal the EXPECTED file line for line, except
-# that a line "<child output>" there stands for any number of lines the system programs print,
-# and that step 8's lines are compared as sort_leftover_lines gives them (EXPECTED lists them
-# sorted). The final prompt has no newline in either.
+# expect_transcript EXPECTED [LINE NEW...]: the transcript must equal EXPECTED, with its line LINE
+# replaced by the NEW lines, line for line; except that a line "<child output>" there stands for
+# any number of lines the system programs print, and that step 8's lines are compared as
+# sort_leftover_lines gives them (EXPECTED lists them sorted). The final prompt has no newline.
 expect_transcript() {
-  local expected=$1
+  local expected="$E2E_DIR/expected.edited"
+  OLD=${2-} NEW=$(printf '%s\n' "${@:3}") awk '
+    $0 != "" && $0 == ENVIRON["OLD"] { print ENVIRON["NEW"]; next } { print }' "$1" >"$expected"
   sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 did not search depth-first"
   if ! awk -v expected="$expected" '
     BEGIN { n = 0; while ((getline line < expected) > 0) want[++n] = line }
@@ -99,52 +98,21 @@ expect_transcript() {
       if (j <= m) { printf "unexpected line %d: [%s]\n", j, got[j]; exit 1 }
     }' "$TRANSCRIPT.sorted"; then
     echo "--- transcript ---"; cat -A "$TRANSCRIPT"; echo "--- expected ---"; cat "$expected"
-    fail "transcript differs from $(basename "$expected")"
+    fail "transcript differs from $(basename "$1")"
   fi
   [ "$(tail -c 22 "$TRANSCRIPT")" = "Press Enter to exit..." ] || fail "the prompt must end the transcript without a newline"
 }
+# expect_clean [LINE NEW...]: expect_transcript on the clean machine's transcript.
+expect_clean() { expect_transcript "$(dirname "$0")/clean-machine.txt" "$@"; }
 
-# With mountmgr.sys off on a fresh wineserver \\.\PHYSICALDRIVE0 cannot be opened, as for a user
-# without administrator rights; otherwise Wine lets every process open it.
-NOT_ADMIN_OVERRIDES="$WINEDLLOVERRIDES;mountmgr.sys=d"
-# The prefix's system directory, where the tool takes the programs it starts from.
-SYSTEM_DIR="$WINEPREFIX/drive_c/windows/system32"
-SYSTEM_DIR_WINDOWS='C:\windows\system32'
-SYSTEM_POWERSHELL='WindowsPowerShell/v1.0/powershell.exe'
-
-# run_fresh TOOL OVERRIDES RECORD [limited]: runs TOOL with Enter on standard input, on a
-# wineserver started for this run alone, with WINEDLLOVERRIDES=OVERRIDES and VOXTREL_CHILD_RECORD
-# naming RECORD (where stand-ins record their starts). With "limited" the tool runs under the
-# limited token linked to Wine's full one, as a user whom UAC has not elevated.
-run_fresh() {
-  local launcher=()
-  [ "${4:-}" = limited ] && launcher=("$VOXTREL_TEST_CHILD" --limited)
-  wine_stop_prefix "$WINEPREFIX"
-  # The prefix is booted with OVERRIDES: the devices are loaded at boot.
-  WINEDLLOVERRIDES="$2" wine_start_prefix "$WINEPREFIX"
-  TOOL_RC=0
-  printf '\n' | WINEDLLOVERRIDES="$2" VOXTREL_CHILD_RECORD="$(unix_to_windows "$3")" \
-    timeout 300 wine "${launcher[@]}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" ||
-    TOOL_RC=$?
-}
-
-# wait_for_record RECORD: a detached stand-in may still be starting when the tool has ended.
-wait_for_record() {
-  local i
-  for i in $(seq 1 100); do
-    grep -q '^flags=' "$1" 2>/dev/null && return 0
-    sleep 0.2
+# plant DIR: recording stand-ins named like the system's programs the tool starts, in DIR, as a
+# user could leave them beside the tool (in Downloads) or in the current folder.
+plant() {
+  local name
+  mkdir -p "$1"
+  for name in sc.exe taskkill.exe msiexec.exe powershell.exe; do
+    cp "$VOXTREL_TEST_CHILD" "$1/$name"
   done
-  fail "the stand-in was not started (no record in $1)"
-}
-
-# quietly COMMAND...: runs a staging command with its output kept aside; when it fails, that
-# output (where Wine's reg and sc print their errors) is shown before the failure is reported.
-quietly() {
-  local status=0
-  "$@" >"$E2E_DIR/command-output.txt" 2>&1 || status=$?
-  ((status == 0)) || cat "$E2E_DIR/command-output.txt" >&2
-  return "$status"
 }
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
@@ -153,21 +121,18 @@ reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
 # first match can leave sc to die of SIGPIPE and turn a match into a failure.)
 service_exists() { wine sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
-# step_result N: the line right after step N's header (steps 5 to 7 print exactly one).
-step_result() {
-  awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' "$TRANSCRIPT"
-}
-# expect_step_result N LINE
+# expect_step_result N LINE: LINE right after step N's header (steps 5 to 7 print exactly one).
 expect_step_result() {
   local got
-  got=$(step_result "$1")
+  got=$(awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' \
+    "$TRANSCRIPT")
   [ "$got" = "$2" ] || { cat "$TRANSCRIPT"; fail "step $1: expected [$2] got [$got]"; }
 }
 
 # stage_agent: the whole agent and its decoys, staged by the script the demo uses.
 stage_agent() {
-  VOXTREL_AGENT_EXE="$VOXTREL_AGENT_EXE" bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" \
-    >"$E2E_DIR/stage.log" 2>&1 || { cat "$E2E_DIR/stage.log"; fail "staging the agent failed"; }
+  bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" >"$E2E_DIR/stage.log" 2>&1 ||
+    { cat "$E2E_DIR/stage.log"; fail "staging the agent failed"; }
   service_exists "$AGENT_SERVICE" || fail "staging: the service is not registered"
   [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
 }

@@ -1,24 +1,22 @@
 #!/usr/bin/env bash
 # The run sequence end to end: the running service stopped, then two seconds' pause before step 1
 # ends; the service and registry key really deleted, a refused key deletion reported, and a broken
-# standard output ending the run. (The clean-machine transcript with every kind of standard input
-# is standard_input.sh.)
+# standard output ending the run.
 here=$(dirname "$0")
 source "$here/lib.sh"
 
-# run_tool_stamped: run_tool, with each line of the transcript stamped (seconds since 1970) in
-# $TRANSCRIPT.stamped as it arrives.
-run_tool_stamped() {
-  TOOL_RC=0
-  printf '\n' | timeout 300 wine "$TOOL" 2>"$TOOL_ERRORS" |
-    perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$TRANSCRIPT.stamped" ||
-    TOOL_RC=$?
-  sed 's/^[0-9.]* //' "$TRANSCRIPT.stamped" >"$TRANSCRIPT"
+# quietly COMMAND...: a staging command whose output (where Wine's reg and sc print their errors)
+# is shown when it fails.
+quietly() {
+  "$@" >"$E2E_DIR/command-output.txt" 2>&1 && return 0
+  local status=$?
+  cat "$E2E_DIR/command-output.txt" >&2
+  return "$status"
 }
 
 echo "== running service and product key staged: step 1 stops the service and pauses, steps 2 and 7 delete"
-mkdir -p "$WINEPREFIX/drive_c/agent"
-cp "$VOXTREL_AGENT_EXE" "$WINEPREFIX/drive_c/agent/voxtrel-agent.exe"
+mkdir -p "$drive_c/agent"
+cp "$VOXTREL_AGENT_EXE" "$drive_c/agent/voxtrel-agent.exe"
 controls="$E2E_DIR/controls.txt"
 quietly wine sc create VoxtrelAgent \
   binPath= "C:\\agent\\voxtrel-agent.exe --record-controls $(unix_to_windows "$controls")"
@@ -31,8 +29,10 @@ wine sc query VoxtrelAgent | grep RUNNING >/dev/null || fail "staging: the servi
 quietly wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
 quietly wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
 quietly wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f
-run_tool_stamped
-[ "$TOOL_RC" -eq 0 ] || fail "exit code $TOOL_RC"
+# Each line of the transcript stamped (seconds since 1970) as it arrives.
+printf '\n' | timeout 300 wine "$TOOL" 2>"$TOOL_ERRORS" |
+  perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$TRANSCRIPT.stamped"
+sed 's/^[0-9.]* //' "$TRANSCRIPT.stamped" >"$TRANSCRIPT"
 # The stop control, then at least two seconds before step 1's Done line.
 stop_ms=$(sed -n 's/^control=1 time_ms=//p' "$controls" 2>/dev/null | head -n 1 || true)
 [ -n "$stop_ms" ] || fail "step 1 sent no stop control: $(cat "$controls" 2>/dev/null)"
@@ -48,24 +48,22 @@ reg_exists 'HKLM\SOFTWARE\VoxtrelTools' || fail "a neighbouring key was deleted"
 
 echo "== standard output broken: fail-fast before any later step"
 wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d x /f >/dev/null
-fifo="$E2E_DIR/stdout.fifo"
-mkfifo "$fifo"
-timeout 120 wine "$TOOL" >"$fifo" 2>"$TOOL_ERRORS" </dev/null &
+mkfifo "$E2E_DIR/stdout.fifo"
+timeout 120 wine "$TOOL" >"$E2E_DIR/stdout.fifo" 2>"$TOOL_ERRORS" </dev/null &
 tool_pid=$!
-exec 3<"$fifo"
+exec 3<"$E2E_DIR/stdout.fifo"
 exec 3<&-
-TOOL_RC=0
-wait "$tool_pid" || TOOL_RC=$?
+status=0
+wait "$tool_pid" || status=$?
 # 0xC0000409 (STATUS_STACK_BUFFER_OVERRUN, what __fastfail raises) seen through Wine's low byte.
-[ "$TOOL_RC" -eq 9 ] || fail "expected the fail-fast status, got $TOOL_RC"
-grep -q '^failed printing to stdout: ' "$TOOL_ERRORS" || fail "no diagnostic: $(cat "$TOOL_ERRORS")"
-[ "$(wc -l <"$TOOL_ERRORS")" -eq 1 ] || fail "standard error must carry one line: $(cat "$TOOL_ERRORS")"
+((status == 9)) || fail "expected the fail-fast status, got $status"
+[ "$(wc -l <"$TOOL_ERRORS")" -eq 1 ] && grep -q '^failed printing to stdout: ' "$TOOL_ERRORS" ||
+  fail "standard error must carry one diagnostic line: $(cat "$TOOL_ERRORS")"
 reg_exists 'HKLM\SOFTWARE\Voxtrel' || fail "step 7 ran after standard output broke"
+
 echo "== a product key whose deletion is refused is reported as such, not as absent"
-wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d x /f >/dev/null
 wine "$VOXTREL_TEST_CHILD" --deny-key 'SOFTWARE\Voxtrel\Locked'
 run_tool
 grep -qx '      Failed to remove HKLM\\SOFTWARE\\Voxtrel.' "$TRANSCRIPT" || { cat "$TRANSCRIPT"; fail "no failure line for a refused key"; }
 reg_exists 'HKLM\SOFTWARE\Voxtrel' || fail "the refused key is gone"
-
 echo "PASS"
