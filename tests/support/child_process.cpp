@@ -16,7 +16,7 @@ struct Pipe {
   UniqueKernelHandle write;
 };
 
-// A pipe whose `inheritable_end` (read or write) the child receives.
+// A pipe of which the child receives the read end (`child_reads`) or the write end.
 Pipe make_pipe(bool child_reads) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   HANDLE read = nullptr;
@@ -38,7 +38,7 @@ std::string drain(HANDLE handle) {
 
 }  // namespace
 
-CapturedRun run_captured(const std::wstring& command_line, const CaptureOptions& options) {
+CapturedRun run_captured(const std::wstring& command_line) {
   Pipe input = make_pipe(true);
   Pipe output = make_pipe(false);
   Pipe errors = make_pipe(false);
@@ -58,18 +58,12 @@ CapturedRun run_captured(const std::wstring& command_line, const CaptureOptions&
   }
   const UniqueKernelHandle thread(info.hThread);
   const UniqueKernelHandle process(info.hProcess);
-  input.read.reset();
+  // Only the child holds its ends now, so the pipes end when it does.
+  input = Pipe{};
   output.write.reset();
   errors.write.reset();
-  if (options.close_output_early) output.read.reset();
-  if (options.input) {
-    DWORD written = 0;
-    WriteFile(input.write.get(), options.input->data(), static_cast<DWORD>(options.input->size()),
-              &written, nullptr);
-  }
-  input.write.reset();
   std::thread error_reader([&] { run.errors = drain(errors.read.get()); });
-  if (output.read) run.output = drain(output.read.get());
+  run.output = drain(output.read.get());
   error_reader.join();
   WaitForSingleObject(process.get(), INFINITE);
   DWORD exit_code = 0;

@@ -14,14 +14,9 @@ struct CapturedRun {
   std::string errors;  // standard error
 };
 
-struct CaptureOptions {
-  std::optional<std::string> input;  // written to standard input, which is then closed
-  bool close_output_early = false;   // close the read end of standard output at once
-};
-
-// Starts `command_line` (application found by CreateProcessW's own rules) and waits for it.
-[[nodiscard]] CapturedRun run_captured(const std::wstring& command_line,
-                                       const CaptureOptions& options = {});
+// Starts `command_line` (application found by CreateProcessW's own rules), with an empty standard
+// input, and waits for it.
+[[nodiscard]] CapturedRun run_captured(const std::wstring& command_line);
 
 // This test program's own path, and the stand-in child's, which is built beside it.
 [[nodiscard]] std::wstring own_executable();

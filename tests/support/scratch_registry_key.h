@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,11 +24,12 @@ class ScratchRegistryTest : public ::testing::Test {
   // Stores a value with exactly these bytes and this type in `relative` (created if needed).
   void set_raw_value(std::wstring_view relative, std::wstring_view name, DWORD type,
                      std::string_view bytes) const;
+  // A REG_SZ value with its terminating NUL.
   void set_text_value(std::wstring_view relative, std::wstring_view name,
                       std::wstring_view text) const;
-  void set_dword_value(std::wstring_view relative, std::wstring_view name, DWORD value) const;
 
  private:
+  [[nodiscard]] std::wstring joined(std::wstring_view relative) const;
   std::wstring path_;
 };
 

@@ -1,22 +1,15 @@
 // A stand-in for the system programs the tool starts. Options, in any order:
-//   --record FILE   write how this process was started (command line, startup flags, process
-//                   id) to FILE
-//   --print TEXT    write TEXT and a newline to standard output
-//   --print-error TEXT  the same to standard error
+//   --record FILE   append how this process was started to FILE: its command line, the file
+//                   that ran (image=), the startup flags and, last, the process id
+//   --print TEXT    write TEXT and a newline to standard output (--print-error: standard error)
 //   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
-//   --sleep MS      wait before exiting
-//   --exit N        exit with code N (default 0)
-//   --expect-event H  exit with code 2 unless H (a number) is a signalled event handle here: one
-//                   the parent let this process inherit
+//   --sleep MS      wait before exiting; --exit N: exit with code N (default 0)
+//   --expect-event H  exit with code 2 unless H (a number) is an inherited, signalled event
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
-// or, alone:
-//   --limited PROG  start PROG with this process's limited linked token (as a user whom UAC has
-//                   not elevated), on this process's standard handles; wait for it and exit with
-//                   its exit code; nothing is recorded
-// Other arguments are ignored. When the environment variable VOXTREL_CHILD_RECORD names a file,
-// the start is appended there too: for stand-ins whose command line the caller does not choose,
-// and that may be started several times. A record holds the command line, the file that ran
-// (image=) and the startup flags.
+// or, alone, --limited PROG: start PROG with this process's limited linked token (as a user whom
+// UAC has not elevated) on this process's standard handles, and exit with its exit code.
+// Other arguments are ignored. The environment variable VOXTREL_CHILD_RECORD names a file to
+// record every start in too, for stand-ins whose command line the caller does not choose.
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -36,32 +29,17 @@ void write_text(HANDLE handle, std::string_view text) {
   WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::string start_record() {
+void record_start(const wchar_t* file) {
   STARTUPINFOW startup{};
   GetStartupInfoW(&startup);
-  std::string record = "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) + "\n";
   wchar_t image[MAX_PATH * 4] = {};
   const DWORD image_length = GetModuleFileNameW(nullptr, image, std::size(image));
-  record += "image=" + voxtrel::to_utf8_lossy(std::wstring_view(image, image_length)) + "\n";
-  record += "flags=" + std::to_string(startup.dwFlags) + "\n";
-  record += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
-  return record;
-}
-
-void record_start(const wchar_t* file) {
-  const voxtrel::UniqueFile out(
-      CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-  write_text(out.get(), start_record());
-}
-
-// Appends to the file named by the environment variable, if it is set.
-void record_start_from_environment() {
-  wchar_t file[MAX_PATH * 4] = {};
-  const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", file, std::size(file));
-  if (length == 0 || length >= std::size(file)) return;
   const voxtrel::UniqueFile out(
       CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
-  write_text(out.get(), start_record());
+  write_text(out.get(), "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) +
+                            "\nimage=" + voxtrel::to_utf8_lossy({image, image_length}) +
+                            "\nflags=" + std::to_string(startup.dwFlags) +
+                            "\npid=" + std::to_string(GetCurrentProcessId()) + "\n");
 }
 
 // An empty DACL grants nothing: deleting a tree that holds this key is refused.
@@ -80,33 +58,12 @@ void deny_key(const wchar_t* subkey) {
   RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
 }
 
-// The limited token linked to this process's full one, as a primary token to start a child with.
-voxtrel::UniqueKernelHandle limited_token() {
+// --limited PROG: its exit code. This process ends right after, closing the handles left open.
+int run_limited(const wchar_t* program) {
   HANDLE own = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) return {};
-  const voxtrel::UniqueKernelHandle own_token(own);
   TOKEN_LINKED_TOKEN linked{};
   DWORD size = 0;
-  if (!GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) return {};
-  const voxtrel::UniqueKernelHandle linked_token(linked.LinkedToken);
   HANDLE primary = nullptr;
-  if (!DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                        TokenPrimary, &primary)) {
-    return {};
-  }
-  return voxtrel::UniqueKernelHandle(primary);
-}
-
-int fail_limited(std::string_view what) {
-  const DWORD error = GetLastError();
-  write_text(GetStdHandle(STD_ERROR_HANDLE), "test_child --limited: " + std::string(what) +
-                                                 " failed: " + std::to_string(error) + "\n");
-  return kLimitedFailure;
-}
-
-int run_limited(const wchar_t* program) {
-  const voxtrel::UniqueKernelHandle token = limited_token();
-  if (!token) return fail_limited("getting the limited token");
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -118,36 +75,43 @@ int run_limited(const wchar_t* program) {
   }
   std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
   PROCESS_INFORMATION info{};
-  if (!CreateProcessAsUserW(token.get(), program, command_line.data(), nullptr, nullptr, TRUE, 0,
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
+      !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size) ||
+      !DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                        TokenPrimary, &primary) ||
+      !CreateProcessAsUserW(primary, program, command_line.data(), nullptr, nullptr, TRUE, 0,
                             nullptr, nullptr, &startup, &info)) {
-    return fail_limited("CreateProcessAsUserW");
+    const DWORD error = GetLastError();
+    write_text(GetStdHandle(STD_ERROR_HANDLE),
+               "test_child --limited: cannot start with the limited token: " +
+                   std::to_string(error) + "\n");
+    return kLimitedFailure;
   }
-  const voxtrel::UniqueKernelHandle process(info.hProcess);
-  const voxtrel::UniqueKernelHandle thread(info.hThread);
-  WaitForSingleObject(process.get(), INFINITE);
+  WaitForSingleObject(info.hProcess, INFINITE);
   DWORD exit_code = kLimitedFailure;
-  GetExitCodeProcess(process.get(), &exit_code);
+  GetExitCodeProcess(info.hProcess, &exit_code);
   return static_cast<int>(exit_code);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // A launcher is no stand-in: it records nothing, its child does.
+  if (argc == 3 && std::wstring_view(argv[1]) == L"--limited") return run_limited(argv[2]);
+  wchar_t record[MAX_PATH * 4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", record, std::size(record));
+  if (length > 0 && length < std::size(record)) record_start(record);
   int exit_code = 0;
   voxtrel::UniqueFile held;
   DWORD hold_ms = 0;
-  // A launcher is no stand-in: it records nothing, its child does.
-  if (argc == 3 && std::wstring_view(argv[1]) == L"--limited") return run_limited(argv[2]);
-  record_start_from_environment();
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
     const bool has_value = i + 1 < argc;
     if (option == L"--record" && has_value) {
       record_start(argv[++i]);
-    } else if (option == L"--print" && has_value) {
-      write_text(GetStdHandle(STD_OUTPUT_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
-    } else if (option == L"--print-error" && has_value) {
-      write_text(GetStdHandle(STD_ERROR_HANDLE), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
+    } else if ((option == L"--print" || option == L"--print-error") && has_value) {
+      const DWORD stream = option == L"--print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+      write_text(GetStdHandle(stream), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
     } else if (option == L"--hold" && i + 2 < argc) {
       held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr));

@@ -4,13 +4,12 @@
 // shellapi.h needs <windows.h> first: CommandLineToArgvW, the platform's own parser.
 #include <shellapi.h>
 
-#include <cstdlib>
-#include <map>
+#include <array>
+#include <filesystem>
 #include <random>
 #include <vector>
 
 #include "system/process_runner.h"
-#include "system/text.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
@@ -19,53 +18,21 @@ namespace voxtrel {
 namespace {
 
 using testing::narrow;
-using testing::ScratchTest;
 
-std::wstring directory_of(const std::wstring& file) {
-  return file.substr(0, file.find_last_of(L'\\'));
-}
+constexpr DWORD kStreams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
 
-// Sets an environment variable for one test and puts the old value back afterwards.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
-    wchar_t buffer[32768];
-    const DWORD length = GetEnvironmentVariableW(name_.c_str(), buffer, 32768);
-    if (length > 0) old_ = std::wstring(buffer, length);
-    SetEnvironmentVariableW(name_.c_str(), value.c_str());
+// Puts `handles` in place of the tool's standard handles; returns the ones they replace.
+std::array<HANDLE, 3> swap_standard_handles(const std::array<HANDLE, 3>& handles) {
+  std::array<HANDLE, 3> old{};
+  for (int i = 0; i < 3; ++i) {
+    old[i] = GetStdHandle(kStreams[i]);
+    SetStdHandle(kStreams[i], handles[i]);
   }
-  ~ScopedEnvironment() { SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
-
- private:
-  std::wstring name_;
-  std::optional<std::wstring> old_;
-};
-
-class ScopedCurrentDirectory {
- public:
-  explicit ScopedCurrentDirectory(const std::wstring& directory) {
-    wchar_t buffer[MAX_PATH];
-    old_.assign(buffer, GetCurrentDirectoryW(MAX_PATH, buffer));
-    SetCurrentDirectoryW(directory.c_str());
-  }
-  ~ScopedCurrentDirectory() { SetCurrentDirectoryW(old_.c_str()); }
-
- private:
-  std::wstring old_;
-};
-
-std::wstring written(std::wstring_view argument) {
-  std::wstring line;
-  EXPECT_TRUE(append_argument(line, argument).has_value());
-  return line;
+  return old;
 }
 
 TEST(ArgumentWriting, QuotesAndBackslashesFollowTheRuntimeRules) {
-  struct Case {
-    std::wstring_view argument;
-    std::wstring_view expected;
-  };
-  const Case cases[] = {
+  const std::wstring_view cases[][2] = {
       {L"stop", L"stop"},
       {L"", L"\"\""},
       {L"a b", L"\"a b\""},
@@ -76,7 +43,13 @@ TEST(ArgumentWriting, QuotesAndBackslashesFollowTheRuntimeRules) {
       {L"C:\\x\\", L"C:\\x\\"},
       {L"\\\\server\\share", L"\\\\server\\share"},
   };
-  for (const auto& c : cases) EXPECT_EQ(written(c.argument), c.expected) << narrow(c.argument);
+  for (const auto& c : cases) {
+    const std::vector<std::wstring> one = {std::wstring(c[0])};
+    EXPECT_EQ(build_command_line(L"p", one), L"\"p\" " + std::wstring(c[1])) << narrow(c[0]);
+  }
+  const std::vector<std::wstring> nul = {std::wstring(L"a\0b", 3)};
+  EXPECT_EQ(build_command_line(L"p", nul),
+            std::unexpected(Error::invalid_input(kNulInDataMessage)));
 }
 
 TEST(ArgumentWriting, RandomArgumentListsSurviveThePlatformsOwnParser) {
@@ -88,30 +61,19 @@ TEST(ArgumentWriting, RandomArgumentListsSurviveThePlatformsOwnParser) {
       for (std::size_t n = engine() % 7; n > 0; --n)
         argument += alphabet[engine() % alphabet.size()];
     }
-    const auto line = build_command_line(L"prog.exe", arguments);
-    ASSERT_TRUE(line.has_value());
+    const auto line = build_command_line(L"prog.exe", arguments).value_or(L"<failed>");
     int count = 0;
-    wchar_t** parsed = CommandLineToArgvW(line->c_str(), &count);
+    wchar_t** parsed = CommandLineToArgvW(line.c_str(), &count);
     ASSERT_NE(parsed, nullptr);
-    std::vector<std::wstring> back(parsed + 1, parsed + count);
-    EXPECT_STREQ(parsed[0], L"prog.exe");
+    std::vector<std::wstring> back(parsed, parsed + count);
     LocalFree(parsed);
-    ASSERT_EQ(back, arguments) << "line: " << narrow(*line);
+    arguments.insert(arguments.begin(), L"prog.exe");
+    ASSERT_EQ(back, arguments) << "line: " << narrow(line);
   }
 }
 
-TEST(ArgumentWriting, NulIsRefused) {
-  const std::vector<std::wstring> arguments = {std::wstring(L"a\0b", 3)};
-  EXPECT_EQ(build_command_line(L"sc.exe", arguments).error(),
-            Error::invalid_input(kNulInDataMessage));
-}
-
 TEST(ProgramResolution, FixedFailures) {
-  struct Case {
-    std::wstring program;
-    Error expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::wstring, Error> cases[] = {
       {L"", Error::invalid_input(kNoFileNameMessage)},
       {L"tools\\", Error::invalid_input(kNoFileNameMessage)},
       {L"C:/tools/", Error::invalid_input(kNoFileNameMessage)},
@@ -119,63 +81,69 @@ TEST(ProgramResolution, FixedFailures) {
       {std::wstring(L"C:\\a\0b", 6), Error::invalid_input(kNulInPathMessage)},
       {L"surely-no-such-program-here", Error::not_found(kProgramNotFoundMessage)},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(resolve_program(c.program).error(), c.expected) << narrow(c.program);
+  for (const auto& [program, error] : cases) {
+    EXPECT_EQ(resolve_program(program), std::unexpected(error)) << narrow(program);
   }
 }
 
-// The tool's own folder, from what GetModuleFileNameW answers for the tool.
+// The tool's own folder, from what GetModuleFileNameW answers for the tool; a failed query
+// leaves the folder out of the search.
 TEST(ProgramResolution, TheOwnFolderKeepsADriveRoot) {
   const auto folder_of = [](std::wstring module) {
     return executable_directory([module](wchar_t* buffer, DWORD) {
-      module.copy(buffer, module.size());
-      return static_cast<DWORD>(module.size());
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return static_cast<DWORD>(module.copy(buffer, module.size()));
     });
   };
   EXPECT_EQ(folder_of(L"C:\\Tools\\tool.exe"), L"C:\\Tools");
   EXPECT_EQ(folder_of(L"C:\\tool.exe"), L"C:\\");
-  // A failed query: the search goes on without this folder.
-  EXPECT_EQ(executable_directory([](wchar_t*, DWORD) {
-              SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-              return DWORD{0};
-            }),
-            std::nullopt);
+  EXPECT_EQ(folder_of(L""), std::nullopt);
 }
 
-class ProgramSearch : public ScratchTest {
+// PATH is set by the tests and put back in tear-down.
+class ProgramSearch : public testing::ScratchTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(),
-                          scratch_.at(L"child.exe").c_str(), FALSE));
+  void TearDown() override {
+    SetEnvironmentVariableW(L"PATH", old_path_.c_str());
+    ScratchTest::TearDown();
   }
-  void install_child(std::wstring_view relative) {
+  static void set_path(const std::wstring& value) {
+    SetEnvironmentVariableW(L"PATH", value.c_str());
+  }
+  void copy_child(std::wstring_view relative) {
     scratch_.make_directory(relative.substr(0, relative.find_last_of(L'\\')));
-    ASSERT_TRUE(CopyFileW(scratch_.at(L"child.exe").c_str(), scratch_.at(relative).c_str(), FALSE));
+    const std::wstring to = std::wstring(kVerbatimPrefix) + scratch_.at(relative);
+    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), to.c_str(), FALSE));
   }
-};
+  std::string child() const { return narrow(testing::test_child_executable()); }
+  std::string record() const { return narrow(scratch_.at(L"record.txt")); }
+  // The child's record, once it is whole (the process id comes last); waits up to ten seconds
+  // for a child that may still be starting.
+  std::string recorded() const {
+    std::string text;
+    for (int i = 0; i < 100 && !text.contains("\npid="); ++i) {
+      Sleep(i == 0 ? 0 : 100);
+      text = testing::read_file(scratch_.at(L"record.txt")).value_or("");
+    }
+    return text;
+  }
 
-TEST_F(ProgramSearch, AProgramBesideTheToolWinsOverTheSystemCopy) {
-  const std::wstring beside = directory_of(testing::own_executable()) + L"\\sc.exe";
-  ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), beside.c_str(), FALSE));
-  const std::wstring record = scratch_.at(L"record.txt");
-  const auto exit_code =
-      run_and_wait("sc.exe", std::vector<std::string>{"--record", narrow(record), "--exit", "7"});
-  DeleteFileW(beside.c_str());
-  EXPECT_EQ(exit_code, 7u);
-  EXPECT_TRUE(testing::read_file(record).has_value()) << "the system sc.exe ran instead";
-}
+ private:
+  // The runtime's copy of the environment as the program started: PATH as it was.
+  const std::wstring old_path_ = _wgetenv(L"PATH");
+};
+using ChildStart = ProgramSearch;
 
 // Beside the tool, then the system folder, then the Windows folder, and only then PATH: a copy
-// on PATH never shadows the system's own program.
-TEST_F(ProgramSearch, TheSystemAndWindowsFoldersComeBeforePath) {
+// on PATH never shadows the system's own program. sc.exe is only in the system folder; the
+// others, depending on the platform, in both or only in the Windows folder.
+TEST_F(ProgramSearch, TheToolsAndTheSystemAndWindowsFoldersComeBeforePath) {
   wchar_t buffer[MAX_PATH];
   const std::wstring system(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
   const std::wstring windows(buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
-  const ScopedEnvironment path(L"PATH", scratch_.at(L"p"));
-  // Where each is found depends on the platform: sc.exe only in the system folder, the others
-  // in both or only in the Windows folder.
+  set_path(scratch_.at(L"p"));
   for (const std::wstring name : {L"sc.exe", L"notepad.exe", L"regedit.exe"}) {
-    install_child(L"p\\" + name);
+    scratch_.write_file(L"p\\" + name);
     std::wstring expected = scratch_.at(L"p\\" + name);
     for (const auto& folder : {windows, system}) {
       const std::wstring there = folder + L"\\" + name;
@@ -183,162 +151,109 @@ TEST_F(ProgramSearch, TheSystemAndWindowsFoldersComeBeforePath) {
     }
     EXPECT_EQ(narrow(resolve_program(name).value_or(L"")), narrow(expected));
   }
+  const auto beside = std::filesystem::path(testing::own_executable()).replace_filename("sc.exe");
+  ASSERT_TRUE(CopyFileW(testing::own_executable().c_str(), beside.c_str(), FALSE));
+  const auto found = resolve_program(L"sc.exe");
+  DeleteFileW(beside.c_str());
+  EXPECT_EQ(narrow(found.value_or(L"")), narrow(beside.wstring()))
+      << "not the copy beside the tool";
 }
 
 // A candidate whose full form reaches the long-path threshold is tested and started in the
 // verbatim form; one unit shorter, it stays as it is.
 TEST_F(ProgramSearch, ALongCandidateGetsTheVerbatimPrefix) {
-  const std::wstring name = L"longprog.exe";
   for (const std::size_t units : {kLongPathThreshold - 1, kLongPathThreshold}) {
-    const std::wstring folder(units - scratch_.path().size() - name.size() - 3, L'f');
-    const std::wstring candidate = scratch_.at(folder + L"\\" + name);
+    const std::wstring folder(units - scratch_.path().size() - 15, L'f');
+    const std::wstring candidate = scratch_.at(folder + L"\\longprog.exe");
     ASSERT_EQ(candidate.size() + 1, units);
-    scratch_.make_directory(folder);
-    const std::wstring verbatim = std::wstring(kVerbatimPrefix) + candidate;
-    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), verbatim.c_str(), FALSE));
-    const ScopedEnvironment path(L"PATH", scratch_.at(folder));
-    const auto expected = units < kLongPathThreshold ? candidate : verbatim;
+    copy_child(folder + L"\\longprog.exe");
+    set_path(scratch_.at(folder));
+    const auto expected =
+        units < kLongPathThreshold ? candidate : std::wstring(kVerbatimPrefix) + candidate;
     EXPECT_EQ(narrow(resolve_program(L"longprog").value_or(L"")), narrow(expected));
-    EXPECT_EQ(run_and_wait("longprog", std::vector<std::string>{"--exit", "5"}), 5u);
+    EXPECT_EQ(run_and_wait("longprog", std::vector<std::string>{"--exit", "-1"}), 0xFFFFFFFFu);
   }
 }
 
-TEST_F(ProgramSearch, TheCurrentDirectoryIsSearchedOnlyThroughPath) {
-  install_child(L"cwd\\only-here.exe");
-  const ScopedCurrentDirectory in_scratch(scratch_.at(L"cwd"));
-  {
-    const ScopedEnvironment path(L"PATH", L"C:\\windows");
-    EXPECT_EQ(resolve_program(L"only-here").error(), Error::not_found(kProgramNotFoundMessage));
+// A path gets ".exe" only when such a file exists, and never a second one. A bare name is looked
+// for along PATH, split at ";" outside quotes, empty entries skipped, "." the only way into the
+// current directory; a name with a dot gets no ".exe"; a directory with the name counts as found.
+TEST_F(ProgramSearch, PathsAndNamesResolveByTheirRules) {
+  for (const auto* file : {L"child.exe", L"prog.EXE.exe", L"b;c\\quoted.exe", L"d\\later.exe",
+                           L"p\\tool.b", L"p\\plain", L"cwd\\only-here.exe"}) {
+    scratch_.write_file(file);
   }
-  const ScopedEnvironment path(L"PATH", L"C:\\windows;.");
-  EXPECT_EQ(resolve_program(L"only-here"), scratch_.at(L"cwd\\only-here.exe"));
-}
-
-TEST_F(ProgramSearch, PathEntriesMayBeQuotedAndEmpty) {
-  install_child(L"b;c\\quoted.exe");
-  install_child(L"d\\later.exe");
-  const std::wstring value =
-      L"C:\\no-such-a;;\"" + scratch_.at(L"b;c") + L"\";" + scratch_.at(L"d");
-  const ScopedEnvironment path(L"PATH", value);
-  EXPECT_EQ(resolve_program(L"quoted"), scratch_.at(L"b;c\\quoted.exe"));
-  EXPECT_EQ(resolve_program(L"later"), scratch_.at(L"d\\later.exe"));
-}
-
-TEST_F(ProgramSearch, ANameWithADotGetsNoExtension) {
-  scratch_.write_file(L"p\\tool.b");
-  scratch_.write_file(L"p\\plain");
-  const ScopedEnvironment path(L"PATH", scratch_.at(L"p"));
-  EXPECT_EQ(resolve_program(L"tool.b"), scratch_.at(L"p\\tool.b"));
-  EXPECT_EQ(resolve_program(L"plain").error(), Error::not_found(kProgramNotFoundMessage));
-}
-
-TEST_F(ProgramSearch, ADirectoryWithTheCandidatesNameCountsAsFound) {
   scratch_.make_directory(L"p\\dirprog.exe");
-  const ScopedEnvironment path(L"PATH", scratch_.at(L"p"));
-  EXPECT_EQ(resolve_program(L"dirprog"), scratch_.at(L"p\\dirprog.exe"));
-  const auto outcome = run_and_wait("dirprog", {});
-  ASSERT_FALSE(outcome.has_value());
-  EXPECT_EQ(outcome.error().kind(), ErrorKind::kOs);
-}
-
-TEST_F(ProgramSearch, APathGetsExeOnlyWhenSuchAFileExists) {
-  EXPECT_EQ(resolve_program(scratch_.at(L"child")), scratch_.at(L"child.exe"));
-  EXPECT_EQ(resolve_program(scratch_.at(L"missing")), scratch_.at(L"missing"));
-  // A path that already ends in ".exe", in any case, gets no second one.
-  scratch_.write_file(L"prog.EXE.exe");
-  EXPECT_EQ(resolve_program(scratch_.at(L"prog.EXE")), scratch_.at(L"prog.EXE"));
-  const auto outcome = run_and_wait(narrow(scratch_.at(L"missing.exe")), {});
-  ASSERT_FALSE(outcome.has_value());
-  EXPECT_TRUE(outcome.error().is_os(ERROR_FILE_NOT_FOUND) ||
-              outcome.error().is_os(ERROR_PATH_NOT_FOUND));
-}
-
-class ChildStart : public ScratchTest {
- protected:
-  std::string child() const { return narrow(testing::test_child_executable()); }
-  std::string record() const { return narrow(scratch_.at(L"record.txt")); }
-  // The child's record, once it is whole (it ends with the process id); waits up to ten seconds.
-  std::map<std::string, std::string> recorded() {
-    std::string text;
-    for (int i = 0; i < 100 && text.find("pid=") == std::string::npos; ++i) {
-      Sleep(i == 0 ? 0 : 100);
-      text = testing::read_file(scratch_.at(L"record.txt")).value_or("");
-    }
-    std::map<std::string, std::string> fields;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const auto end = text.find('\n', pos);
-      const auto line = text.substr(pos, end - pos);
-      const auto equals = line.find('=');
-      fields[line.substr(0, equals)] = line.substr(equals + 1);
-      pos = end + 1;
-    }
-    return fields;
+  const std::wstring quoted =
+      L"C:\\no-such-a;;\"" + scratch_.at(L"b;c") + L"\";" + scratch_.at(L"d");
+  const std::wstring cases[][3] = {
+      {L"", scratch_.at(L"child"), scratch_.at(L"child.exe")},
+      {L"", scratch_.at(L"missing"), scratch_.at(L"missing")},
+      {L"", scratch_.at(L"prog.EXE"), scratch_.at(L"prog.EXE")},
+      {quoted, L"quoted", scratch_.at(L"b;c\\quoted.exe")},
+      {quoted, L"later", scratch_.at(L"d\\later.exe")},
+      {scratch_.at(L"p"), L"tool.b", scratch_.at(L"p\\tool.b")},
+      {scratch_.at(L"p"), L"plain", L"<not found>"},
+      {scratch_.at(L"p"), L"dirprog", scratch_.at(L"p\\dirprog.exe")},
+      {L"C:\\windows;;", L"only-here", L"<not found>"},
+      {L"C:\\windows;.", L"only-here", scratch_.at(L"cwd\\only-here.exe")},
+  };
+  const auto old_directory = std::filesystem::current_path();
+  std::filesystem::current_path(scratch_.at(L"cwd"));
+  for (const auto& [path, name, found] : cases) {
+    set_path(path);
+    EXPECT_EQ(narrow(resolve_program(name).value_or(L"<not found>")), narrow(found))
+        << narrow(path);
   }
-  std::map<std::string, std::string> run_recorded(std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), {"--record", record()});
-    EXPECT_EQ(run_and_wait(child(), arguments), 0u);
-    return recorded();
-  }
-};
-
-TEST_F(ChildStart, ExitCodesComeBackUnchanged) {
-  EXPECT_EQ(run_and_wait(child(), std::vector<std::string>{"--exit", "0"}), 0u);
-  EXPECT_EQ(run_and_wait(child(), std::vector<std::string>{"--exit", "42"}), 42u);
-  EXPECT_EQ(run_and_wait(child(), std::vector<std::string>{"--exit", "-1"}), 0xFFFFFFFFu);
+  std::filesystem::current_path(old_directory);
+  EXPECT_EQ(run_and_wait(narrow(scratch_.at(L"missing.exe")), {}),
+            std::unexpected(Error::os(ERROR_FILE_NOT_FOUND)));
 }
 
-// Handle inheritance is on, so the child writes through inheritable copies of the tool's
-// standard handles, each to its own stream; and no copy outlives the start: once the tool lets
-// go of a pipe and the child has ended, the pipe's reader sees its end.
+// The child writes through inheritable copies of the tool's standard handles, each to its own
+// stream; an inheritable event shows inheritance is on (Wine passes standard handles without it).
+// No copy outlives the start: once the tool and the child let go of a pipe, its reader sees EOF.
 TEST_F(ChildStart, TheChildInheritsCopiesOfTheStandardHandlesThatCloseAfterTheStart) {
-  const DWORD streams[] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  const std::string expected[] = {"out\n", "err\n"};
+  std::array<HANDLE, 3> handles = {GetStdHandle(STD_INPUT_HANDLE)};
   UniqueKernelHandle readers[2];
-  HANDLE saved[2];
   for (int i = 0; i < 2; ++i) {
     HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 0));
+    ASSERT_TRUE(CreatePipe(&read, &handles[i + 1], nullptr, 0));
     readers[i].reset(read);
-    saved[i] = GetStdHandle(streams[i]);
-    SetStdHandle(streams[i], write);
   }
-  // Wine hands the standard handles over even without inheritance; an inheritable event shows it.
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
   const UniqueKernelHandle event(CreateEventW(&inheritable, TRUE, TRUE, nullptr));
   const auto event_value = std::to_string(reinterpret_cast<std::uintptr_t>(event.get()));
   const std::vector<std::string> arguments = {"--print",        "out",      "--print-error", "err",
                                               "--expect-event", event_value};
+  const auto saved = swap_standard_handles(handles);
   EXPECT_EQ(run_and_wait(child(), arguments), 0u);
+  swap_standard_handles(saved);
   for (int i = 0; i < 2; ++i) {
-    CloseHandle(GetStdHandle(streams[i]));
-    SetStdHandle(streams[i], saved[i]);
-    DWORD available = 0;
-    PeekNamedPipe(readers[i].get(), nullptr, 0, nullptr, &available, nullptr);
-    std::string text(available, '\0');
-    ReadFile(readers[i].get(), text.data(), available, &available, nullptr);
-    EXPECT_EQ(text, expected[i]);
-    EXPECT_FALSE(PeekNamedPipe(readers[i].get(), nullptr, 0, nullptr, &available, nullptr))
+    CloseHandle(handles[i + 1]);
+    char text[16];
+    DWORD length = 0;
+    ReadFile(readers[i].get(), text, sizeof(text), &length, nullptr);
+    EXPECT_EQ(std::string(text, length), i == 0 ? "out\n" : "err\n");
+    EXPECT_FALSE(PeekNamedPipe(readers[i].get(), nullptr, 0, nullptr, nullptr, nullptr))
         << "a copy of the tool's handle is still open";
   }
 }
 
-// spawn_detached starts the child as run_and_wait does, with the command line and the standard
-// handles, and returns while it still runs.
+// spawn_detached starts the child as run_and_wait does and returns while it still runs. The
+// line names the program as the caller did, not the file found on PATH.
 TEST_F(ChildStart, ADetachedChildGetsItsCommandLineAndIsNotWaitedFor) {
+  copy_child(L"p\\recorder.exe");
+  set_path(scratch_.at(L"p"));
   const std::vector<std::string> arguments = {"--record", record(),  "a b",
                                               "c\"d",     "--sleep", "30000"};
-  // Found on PATH: the line names the program as the caller did, not the file found.
-  scratch_.make_directory(L"p");
-  ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(),
-                        scratch_.at(L"p\\recorder.exe").c_str(), FALSE));
-  const ScopedEnvironment path(L"PATH", scratch_.at(L"p"));
   ASSERT_TRUE(spawn_detached("recorder", arguments).has_value());
-  auto fields = recorded();
-  EXPECT_EQ(fields["command_line"],
-            "\"recorder\" --record " + record() + " \"a b\" c\\\"d --sleep 30000");
-  EXPECT_EQ(fields["flags"], std::to_string(STARTF_USESTDHANDLES));
-  const auto pid = static_cast<DWORD>(std::strtoul(fields["pid"].c_str(), nullptr, 10));
+  const std::string text = recorded();
+  EXPECT_TRUE(text.starts_with("command_line=\"recorder\" --record " + record() +
+                               " \"a b\" c\\\"d --sleep 30000\n"))
+      << text;
+  EXPECT_TRUE(text.contains("\nflags=" + std::to_string(STARTF_USESTDHANDLES) + "\n")) << text;
+  const auto pid = static_cast<DWORD>(std::stoul(text.substr(text.find("\npid=") + 5)));
   const UniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
   ASSERT_TRUE(process) << "the child has ended: it was waited for";
   EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_TIMEOUT) << "the child was waited for";
@@ -347,15 +262,11 @@ TEST_F(ChildStart, ADetachedChildGetsItsCommandLineAndIsNotWaitedFor) {
 }
 
 TEST_F(ChildStart, AToolWithoutStandardHandlesSetsNoStartupFlags) {
-  const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  HANDLE saved[3];
-  for (int i = 0; i < 3; ++i) {
-    saved[i] = GetStdHandle(streams[i]);
-    SetStdHandle(streams[i], nullptr);
-  }
-  auto fields = run_recorded();
-  for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], saved[i]);
-  EXPECT_EQ(fields["flags"], "0");
+  const auto saved = swap_standard_handles({});
+  const auto exit_code = run_and_wait(child(), std::vector<std::string>{"--record", record()});
+  swap_standard_handles(saved);
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_TRUE(recorded().contains("\nflags=0\n"));
 }
 
 }  // namespace

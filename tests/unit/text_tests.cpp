@@ -21,28 +21,22 @@ TEST(TextConversion, UnpairedSurrogatesAreRefusedOrReplaced) {
   const std::wstring lone_high{L'x', 0xD800, L'y'};
   const std::wstring lone_low{0xDC00};
   const std::wstring reversed{0xDC00, 0xD800};
-  for (const auto& text : {lone_high, lone_low, reversed}) {
-    EXPECT_FALSE(to_utf8_strict(text).has_value());
-  }
+  for (const auto& text : {lone_high, lone_low, reversed})
+    EXPECT_EQ(to_utf8_strict(text), std::nullopt);
   EXPECT_EQ(to_utf8_lossy(lone_high), "x\xEF\xBF\xBDy");
   EXPECT_EQ(to_utf8_lossy(reversed), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(TextConversion, MalformedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(to_wide("a\xFF"
-                    "b"),
-            (std::wstring{L'a', 0xFFFD, L'b'}));
-  EXPECT_EQ(to_wide("\xC3"), std::wstring(1, wchar_t{0xFFFD}));            // cut short
-  EXPECT_EQ(to_wide("\xC0\xAF"), (std::wstring{0xFFFD, 0xFFFD}));          // overlong
-  EXPECT_EQ(to_wide("\xED\xA0\x80"), (std::wstring(3, wchar_t{0xFFFD})));  // encoded surrogate
+  const wchar_t bad = 0xFFFD;
+  EXPECT_EQ(to_wide(std::string("a\xFF") + "b"), (std::wstring{L'a', bad, L'b'}));
+  EXPECT_EQ(to_wide("\xC3"), std::wstring(1, bad));          // cut short
+  EXPECT_EQ(to_wide("\xC0\xAF"), std::wstring(2, bad));      // overlong
+  EXPECT_EQ(to_wide("\xED\xA0\x80"), std::wstring(3, bad));  // encoded surrogate
 }
 
 TEST(ConsoleText, CompletePrefixStopsBeforeAnUnfinishedSequence) {
-  struct Case {
-    std::string bytes;
-    std::size_t complete;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::size_t> cases[] = {
       {"", 0},
       {"abc", 3},
       {"a\xC3", 1},  // é cut after its lead byte
@@ -52,8 +46,8 @@ TEST(ConsoleText, CompletePrefixStopsBeforeAnUnfinishedSequence) {
       {"\xF0\x9F\x98\x80", 4},
       {"a\x80\x80\x80", 4},  // stray continuation bytes are not held back
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(complete_utf8_prefix(c.bytes), c.complete) << "bytes: " << c.bytes.size();
+  for (const auto& [bytes, complete] : cases) {
+    EXPECT_EQ(complete_utf8_prefix(bytes), complete) << "bytes: " << bytes.size();
   }
 }
 
