@@ -3,11 +3,7 @@
 #include <array>
 
 namespace voxtrel::testing {
-namespace {
-
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-
-}  // namespace
 
 BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size) {

@@ -1,33 +1,33 @@
 #include "tests/support/scratch_directory.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "system/path.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
-#include "system/windows_api.h"
 
 namespace voxtrel::testing {
-namespace {
 
-std::wstring temp_folder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  return std::wstring(buffer, length);
+std::string narrow(std::wstring_view text) {
+  return to_utf8_lossy(text);
 }
 
-std::wstring random_suffix() {
-  std::random_device device;
-  std::mt19937_64 engine(device() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
-                         GetTickCount64());
-  return std::to_wstring(engine() % 1'000'000'000ULL);
+ScratchDirectory::ScratchDirectory() {
+  // The process id and time join the random number: some runtimes' random_device is a fixed
+  // sequence, and test programs run in parallel.
+  const auto suffix = std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount();
+  path_ = (std::filesystem::temp_directory_path() / L"voxtrel-test-").wstring() +
+          std::to_wstring(suffix);
+  CreateDirectoryW(path_.c_str(), nullptr);
 }
 
 // Long paths and read-only entries must not stop the clean-up: work on the verbatim form and
 // clear every attribute first.
-void remove_everything(const std::wstring& path) {
-  const std::filesystem::path root(std::wstring(kVerbatimPrefix) + path);
+ScratchDirectory::~ScratchDirectory() {
+  const std::filesystem::path root(verbatim({}));
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(root, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
@@ -36,63 +36,40 @@ void remove_everything(const std::wstring& path) {
   std::filesystem::remove_all(root, error);
 }
 
-}  // namespace
-
-std::string narrow(std::wstring_view text) {
-  return to_utf8_lossy(text);
-}
-
-ScratchDirectory::ScratchDirectory() : path_(temp_folder() + L"voxtrel-test-" + random_suffix()) {
-  CreateDirectoryW(path_.c_str(), nullptr);
-}
-
-ScratchDirectory::~ScratchDirectory() {
-  remove_everything(path_);
-}
-
 std::wstring ScratchDirectory::at(std::wstring_view relative) const {
   return join_path(path_, relative);
 }
 
+std::wstring ScratchDirectory::verbatim(std::wstring_view relative) const {
+  return std::wstring(kVerbatimPrefix) + (relative.empty() ? path_ : at(relative));
+}
+
 void ScratchDirectory::make_directory(std::wstring_view relative) const {
   std::error_code error;
-  std::filesystem::create_directories(std::wstring(kVerbatimPrefix) + at(relative), error);
+  std::filesystem::create_directories(verbatim(relative), error);
 }
 
 void ScratchDirectory::write_file(std::wstring_view relative, std::string_view content) const {
-  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
+  const std::filesystem::path full(verbatim(relative));
   std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(full).parent_path(), error);
-  const HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot create " << narrow(full);
-  DWORD written = 0;
-  WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-  CloseHandle(file);
+  std::filesystem::create_directories(full.parent_path(), error);
+  std::ofstream file(full, std::ios::binary);
+  ASSERT_TRUE(file << content) << "cannot create " << narrow(full.wstring());
 }
 
 bool ScratchDirectory::exists(std::wstring_view relative) const {
-  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
-  return GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(verbatim(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::optional<std::string> ScratchDirectory::content(std::wstring_view relative) const {
-  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
-  const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  std::string text;
-  char chunk[4096];
-  DWORD read = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
-  CloseHandle(file);
-  return text;
+  std::ifstream file(std::filesystem::path(verbatim(relative)), std::ios::binary);
+  if (!file) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 void ScratchDirectory::make_read_only(std::wstring_view relative) const {
-  const std::wstring full = std::wstring(kVerbatimPrefix) + at(relative);
-  ASSERT_TRUE(SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_READONLY)) << narrow(full);
+  ASSERT_TRUE(SetFileAttributesW(verbatim(relative).c_str(), FILE_ATTRIBUTE_READONLY))
+      << narrow(at(relative));
 }
 
 std::vector<WIN32_FIND_DATAW> listing(const std::wstring& directory) {

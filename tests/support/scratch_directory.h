@@ -1,6 +1,6 @@
 // A fresh directory per test under the temporary folder, with a random suffix; its path is
 // printed when the test fails, and it is removed in tear-down with std::filesystem, not with the
-// tool's own removal code.
+// tool's own removal code. Relative paths ("a\\b") may be longer than the classic limit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,11 +22,9 @@ class ScratchDirectory {
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
   [[nodiscard]] const std::wstring& path() const { return path_; }
-  // The scratch path joined with a relative path ("a\\b").
   [[nodiscard]] std::wstring at(std::wstring_view relative) const;
-  // Creates the file (and its parents) with the given content.
+  // Creates the file and its parents.
   void write_file(std::wstring_view relative, std::string_view content = "x") const;
-  // Creates the directory and its parents.
   void make_directory(std::wstring_view relative) const;
   [[nodiscard]] bool exists(std::wstring_view relative) const;
   // The file's content, or nothing when it cannot be read.
@@ -34,6 +32,8 @@ class ScratchDirectory {
   void make_read_only(std::wstring_view relative) const;
 
  private:
+  [[nodiscard]] std::wstring verbatim(std::wstring_view relative) const;
+
   std::wstring path_;
 };
 

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "driver/console.h"
 #include "driver/leftover_sweep.h"
 #include "system/file_system_calls.h"
 #include "system/text.h"
+#include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
@@ -15,32 +15,23 @@ namespace voxtrel {
 namespace {
 
 using testing::narrow;
-using testing::ScratchTest;
 
 constexpr std::string_view kRemoving = "      Removing: ";
 constexpr std::string_view kFailed = "      Failed to remove: ";
 
-TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchoredTable) {
-  const struct {
-    std::wstring name;
-    bool matches;
-  } cases[] = {
-      {L"voxtrel-agent.exe.old", true},
-      {L"voxtrel-agent.exe.old.1", true},
-      {L"voxtrel-agent.exe.old2", true},
-      {L"voxtrel-agent.exe.old.bak", true},
-      {L"voxtrel-agent.exe.old\xD83D\xDE00", true},  // a whole surrogate pair after the prefix
-      {L"voxtrel-agent.exe", false},
-      {L"voxtrel-agent.exe.ol", false},
-      {L"Voxtrel-agent.exe.old", false},
-      {L"voxtrel-agent.EXE.old", false},
-      {L"voxtrel-agent.exe.OLD", false},
-      {L"xvoxtrel-agent.exe.old", false},
-      {L" voxtrel-agent.exe.old", false},
-      {L"voxtrel-agent.exe.old\xD800", false},  // unpaired surrogate: not valid Unicode
-      {L"", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(is_leftover_name(c.name), c.matches) << narrow(c.name);
+TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchored) {
+  for (const std::wstring_view name :
+       {L"voxtrel-agent.exe.old", L"voxtrel-agent.exe.old.1", L"voxtrel-agent.exe.old2",
+        L"voxtrel-agent.exe.old.bak", L"voxtrel-agent.exe.old\xD83D\xDE00"}) {
+    EXPECT_TRUE(is_leftover_name(name)) << narrow(name);
+  }
+  // The last one ends in an unpaired surrogate: not valid Unicode.
+  for (const std::wstring_view name :
+       {L"voxtrel-agent.exe", L"voxtrel-agent.exe.ol", L"Voxtrel-agent.exe.old",
+        L"voxtrel-agent.EXE.old", L"voxtrel-agent.exe.OLD", L"xvoxtrel-agent.exe.old",
+        L" voxtrel-agent.exe.old", L"", L"voxtrel-agent.exe.old\xD800"}) {
+    EXPECT_FALSE(is_leftover_name(name)) << narrow(name);
+  }
 }
 
 TEST(LeftoverSummary, CountsDecideTheLinesTable) {
@@ -58,28 +49,21 @@ TEST(LeftoverSummary, CountsDecideTheLinesTable) {
   }
 }
 
-class LeftoverSweep : public ScratchTest {
+class LeftoverSweep : public testing::ScratchTest {
  protected:
-  struct Run {
-    SweepCounts counts;
-    std::string output;
-  };
-
   // Sweeps `root` below the scratch directory with standard output sent to a file beside it.
-  Run sweep(std::wstring_view root) {
-    const std::wstring capture = scratch_.at(L"transcript.txt");
-    const HANDLE file = CreateFileW(capture.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  void expect_sweep(std::wstring_view root, const std::string& output, SweepCounts counts) {
+    UniqueFile file(CreateFileW(scratch_.at(L"transcript.txt").c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
     const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file);
-    Run run;
-    run.counts = sweep_leftovers(*to_utf8_strict(scratch_.at(root)));
+    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
+    const SweepCounts found = sweep_leftovers(*to_utf8_strict(scratch_.at(root)));
     (void)flush_output();
     SetStdHandle(STD_OUTPUT_HANDLE, saved);
-    CloseHandle(file);
-    run.output = scratch_.content(L"transcript.txt").value_or("");
-    return run;
+    file.reset();
+    EXPECT_EQ(scratch_.content(L"transcript.txt"), output) << narrow(root);
+    EXPECT_EQ(found.removed, counts.removed) << narrow(root);
+    EXPECT_EQ(found.failed, counts.failed) << narrow(root);
   }
 
   std::string line(std::string_view start, std::wstring_view relative) {
@@ -87,8 +71,7 @@ class LeftoverSweep : public ScratchTest {
   }
 };
 
-// The lines a plain recursive walk prints, in the platform's listing order, computed before the
-// sweep runs.
+// The lines a plain recursive walk prints, in the platform's listing order.
 void recursive_walk(const std::wstring& directory, std::string& lines) {
   for (const WIN32_FIND_DATAW& entry : testing::listing(directory)) {
     const std::wstring path = directory + L"\\" + entry.cFileName;
@@ -112,80 +95,116 @@ TEST_F(LeftoverSweep, DepthFirstInListingOrderAndOnlyMatchingFilesGo) {
       L"root\\a\\Voxtrel-agent.exe.old",  L"root\\a\\b\\voxtrel-agent.EXE.old",
       L"root\\f\\xvoxtrel-agent.exe.old", L"root\\f\\g\\old-voxtrel-agent.exe.old",
   };
+  // One more leftover, past the classic path limit.
+  const std::wstring long_folder =
+      L"root\\" + std::wstring(150, L'l') + L"\\" + std::wstring(150, L'l');
+  scratch_.write_file(long_folder + L"\\voxtrel-agent.exe.old");
   for (const auto& path : leftovers) scratch_.write_file(path);
   for (const auto& path : decoys) scratch_.write_file(path, "decoy");
   scratch_.make_directory(L"root\\e");
   std::string expected;
   recursive_walk(scratch_.at(L"root"), expected);
 
-  const Run run = sweep(L"root");
-  EXPECT_EQ(run.output, expected);
-  EXPECT_EQ(run.counts.removed, std::size(leftovers));
-  EXPECT_EQ(run.counts.failed, 0u);
+  expect_sweep(L"root", expected, {static_cast<std::uint32_t>(std::size(leftovers)) + 1, 0});
+  EXPECT_FALSE(scratch_.exists(long_folder + L"\\voxtrel-agent.exe.old"));
   for (const auto& path : leftovers) EXPECT_FALSE(scratch_.exists(path)) << narrow(path);
   for (const auto& path : decoys) EXPECT_EQ(scratch_.content(path), "decoy") << narrow(path);
   EXPECT_TRUE(scratch_.exists(L"root\\voxtrel-agent.exe.old")) << "a directory is not a leftover";
   EXPECT_TRUE(scratch_.exists(L"root\\e"));
 }
 
-TEST_F(LeftoverSweep, FailedRemovalIsReportedAndCountedApart) {
-  scratch_.write_file(L"root\\held\\voxtrel-agent.exe.old", "held");
-  const std::wstring held_path = scratch_.at(L"root\\held\\voxtrel-agent.exe.old");
-  const HANDLE held =
-      CreateFileW(held_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const Run run = sweep(L"root\\held");
-  CloseHandle(held);
-  EXPECT_EQ(run.output, line(kRemoving, L"root\\held\\voxtrel-agent.exe.old") +
-                            line(kFailed, L"root\\held\\voxtrel-agent.exe.old"));
-  EXPECT_EQ(run.counts.removed, 0u);
-  EXPECT_EQ(run.counts.failed, 1u);
-  EXPECT_EQ(scratch_.content(L"root\\held\\voxtrel-agent.exe.old"), "held");
+// A held leftover stays and is reported and counted apart. A read-only one goes where the file
+// system accepts the extended disposition (NTFS, Windows 10 1809 and later).
+TEST_F(LeftoverSweep, HeldLeftoverIsReportedAndReadOnlyOneGoes) {
+  scratch_.write_file(L"held\\voxtrel-agent.exe.old", "held");
+  scratch_.write_file(L"read-only\\voxtrel-agent.exe.old");
+  scratch_.make_read_only(L"read-only\\voxtrel-agent.exe.old");
+  const UniqueFile held(CreateFileW(scratch_.at(L"held\\voxtrel-agent.exe.old").c_str(),
+                                    GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.set_information = &testing::set_information_as_ntfs;
+
+  expect_sweep(L"held",
+               line(kRemoving, L"held\\voxtrel-agent.exe.old") +
+                   line(kFailed, L"held\\voxtrel-agent.exe.old"),
+               {0, 1});
+  expect_sweep(L"read-only", line(kRemoving, L"read-only\\voxtrel-agent.exe.old"), {1, 0});
+  EXPECT_EQ(scratch_.content(L"held\\voxtrel-agent.exe.old"), "held");
+  EXPECT_FALSE(scratch_.exists(L"read-only\\voxtrel-agent.exe.old"));
 }
 
-// Where the file system accepts the extended disposition (NTFS, Windows 10 1809 and later), a
-// read-only leftover goes; where it does not (Wine, FAT), it stays and is reported.
-TEST_F(LeftoverSweep, ReadOnlyLeftoverGoesWhereTheExtendedDispositionIsAccepted) {
-  scratch_.write_file(L"root\\voxtrel-agent.exe.old");
-  scratch_.make_read_only(L"root\\voxtrel-agent.exe.old");
-  {
-    const testing::ScopedFileSystemCalls restore;
-    file_system_calls.set_information = &testing::set_information_as_ntfs;
-    const Run run = sweep(L"root");
-    EXPECT_EQ(run.output, line(kRemoving, L"root\\voxtrel-agent.exe.old"));
-    EXPECT_EQ(run.counts.removed, 1u);
+// Whether a file marked for deletion through a handle opened relative to its folder's handle
+// goes once that folder has been renamed. Windows deletes the file the handle holds. Wine 8 keeps
+// the path the folder had when it was opened, finds another file (or none) there at the close,
+// and deletes nothing.
+bool deletes_in_renamed_folders(const testing::ScratchDirectory& scratch) {
+  scratch.write_file(L"probe\\before\\file");
+  const UniqueFile folder(CreateFileW(scratch.at(L"probe\\before").c_str(), FILE_LIST_DIRECTORY,
+                                      kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                      nullptr));
+  EXPECT_TRUE(MoveFileW(scratch.at(L"probe\\before").c_str(), scratch.at(L"probe\\after").c_str()));
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"file");
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &name, 0, folder.get(), nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE raw = nullptr;
+  EXPECT_TRUE(NT_SUCCESS(NtOpenFile(&raw, DELETE, &object, &io, kShareAll, 0)));
+  UniqueKernelHandle file(raw);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  EXPECT_TRUE(SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                         sizeof(disposition)));
+  file.reset();
+  return !scratch.exists(L"probe\\after\\file");
+}
+
+// A folder renamed away after it was listed, and a new folder put in its place holding a file of
+// the same name: the deletion goes through the handle of the folder that listed the file, so the
+// planted file stays, and (where the platform deletes through renamed folders) the listed one
+// goes.
+TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
+  scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
+  auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
+  ASSERT_TRUE(search.has_value());
+  const auto entry = search->next();
+  ASSERT_TRUE(entry.has_value());
+  ASSERT_EQ(search->path_of(*entry), scratch_.at(L"top\\evil\\voxtrel-agent.exe.old"));
+
+  ASSERT_TRUE(MoveFileW(scratch_.at(L"top\\evil").c_str(), scratch_.at(L"top\\moved").c_str()));
+  scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "planted");
+
+  EXPECT_TRUE(search->remove(*entry).has_value());
+  EXPECT_EQ(scratch_.content(L"top\\evil\\voxtrel-agent.exe.old"), "planted");
+  if (!deletes_in_renamed_folders(scratch_)) {
+    GTEST_SKIP() << "this platform deletes by the path a folder had when it was opened, so the "
+                    "listed file stays as well";
   }
-  EXPECT_FALSE(scratch_.exists(L"root\\voxtrel-agent.exe.old"));
+  EXPECT_FALSE(scratch_.exists(L"top\\moved\\voxtrel-agent.exe.old"));
 }
 
 TEST_F(LeftoverSweep, MissingRootOrFileAsRootIsSilent) {
   scratch_.write_file(L"voxtrel-agent.exe.old");
-  for (const std::wstring_view root : {L"missing", L"voxtrel-agent.exe.old"}) {
-    const Run run = sweep(root);
-    EXPECT_EQ(run.output, "") << narrow(root);
-    EXPECT_EQ(run.counts.removed + run.counts.failed, 0u) << narrow(root);
-  }
+  expect_sweep(L"missing", "", {});
+  expect_sweep(L"voxtrel-agent.exe.old", "", {});
   EXPECT_TRUE(scratch_.exists(L"voxtrel-agent.exe.old"));
 }
 
 TEST_F(LeftoverSweep, SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName) {
   const std::wstring odd = L"root\\odd\xD800";
-  scratch_.make_directory(L"root");
-  if (!CreateDirectoryW(scratch_.at(odd).c_str(), nullptr)) {
-    GTEST_SKIP() << "the file system refuses a name with an unpaired surrogate";
-  }
+  scratch_.make_directory(odd);
   const auto listed = testing::listing(scratch_.at(L"root"));
   if (listed.size() != 1 || std::wstring_view(listed[0].cFileName) != L"odd\xD800") {
-    GTEST_SKIP() << "the file system does not keep an unpaired surrogate in a name";
+    GTEST_SKIP() << "the file system refuses or changes a name with an unpaired surrogate";
   }
   scratch_.write_file(odd + L"\\voxtrel-agent.exe.old");
   scratch_.write_file(odd + L"\\voxtrel-agent.exe.old\xDC00", "not valid Unicode");
-  const Run run = sweep(L"root");
   // Shown with U+FFFD, but deleted under the name the platform gave.
-  EXPECT_EQ(run.output, std::string(kRemoving) + narrow(scratch_.at(L"root")) +
-                            "\\odd\xEF\xBF\xBD\\voxtrel-agent.exe.old\n");
-  EXPECT_EQ(run.counts.removed, 1u);
+  expect_sweep(L"root",
+               std::string(kRemoving) + narrow(scratch_.at(L"root")) +
+                   "\\odd\xEF\xBF\xBD\\voxtrel-agent.exe.old\n",
+               {1, 0});
   EXPECT_FALSE(scratch_.exists(odd + L"\\voxtrel-agent.exe.old"));
   EXPECT_EQ(scratch_.content(odd + L"\\voxtrel-agent.exe.old\xDC00"), "not valid Unicode");
 }
