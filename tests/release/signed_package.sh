@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# The release package signed and unsigned. With a throwaway self-signed code-signing certificate
-# and a local time-stamp server, scripts/package.sh must sign the executable (SHA-256, product
-# name, project URL, time stamp) so that osslsigncode verifies it against that certificate and no
-# other, write checksums and archive of
-# the signed file, and change nothing but the appended signature: the release image checks
-# (release_image_tests) pass on the signed copy, and without its signature it is the built file
-# byte for byte. An unreachable time-stamp server or a wrong password fails the package; without
-# a key the package holds the built file and says once that it is unsigned.
-# Environment: VOXTREL_SOURCE_DIR, VOXTREL_IMAGE_TESTS (release_image_tests.exe) and, optionally,
-# VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to copy).
+# The release package signed with a throwaway certificate and a local time-stamp server: signed
+# (SHA-256, product name, project URL, time stamp) by that certificate and no other, checksums and
+# archive of the signed file, nothing changed but the appended signature (and release_image_tests
+# pass on it). An unreachable time-stamp server or a wrong password fails the package; without a
+# key it holds the built file and says so once. Environment: VOXTREL_SOURCE_DIR,
+# VOXTREL_IMAGE_TESTS (release_image_tests.exe), VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to
+# copy; optional).
 set -euo pipefail
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 
@@ -30,22 +27,17 @@ fail() {
 # Only what each package run sets below.
 unset VOXTREL_SIGNING_PFX VOXTREL_TIMESTAMP_URL VOXTREL_PROJECT_URL VOXTREL_DIST_DIR
 built="$VOXTREL_SOURCE_DIR/build/release/voxtrel-force-remove.exe"
-product="Voxtrel Force-Removal Tool"
 project_url="https://voxtrel.example/force-remove"
 export VOXTREL_SIGNING_PASSWORD="throwaway pass"
 
-# make_certificate NAME USAGE: NAME.pem, a self-signed certificate for USAGE, and NAME.key.
+# make_certificate NAME USAGE: NAME.pem, a self-signed certificate for USAGE, and NAME.key; and
+# for code signing NAME.p12 with its key under the password.
 make_certificate() {
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" \
     -addext "extendedKeyUsage=$2" -addext keyUsage=digitalSignature \
     -keyout "$scratch/$1.key" -out "$scratch/$1.pem" 2>/dev/null
-}
-
-# make_signer NAME: a code-signing certificate, and NAME.p12 with its key under the password.
-make_signer() {
-  make_certificate "$1" codeSigning
-  openssl pkcs12 -export -inkey "$scratch/$1.key" -in "$scratch/$1.pem" \
-    -passout env:VOXTREL_SIGNING_PASSWORD -out "$scratch/$1.p12"
+  [ "$2" != codeSigning ] || openssl pkcs12 -export -inkey "$scratch/$1.key" \
+    -in "$scratch/$1.pem" -passout env:VOXTREL_SIGNING_PASSWORD -out "$scratch/$1.p12"
 }
 
 # package DIST [VARIABLE=VALUE...]: runs the package script into DIST; its output goes to
@@ -58,28 +50,23 @@ package() {
     >"$dist.log" 2>&1 || package_rc=$?
 }
 
-# start_timestamp_server: a time-stamp authority on 127.0.0.1 signing with tsa.pem; sets
-# $tsa_url.
-start_timestamp_server() {
-  make_certificate tsa critical,timeStamping
-  echo 01 >"$scratch/tsa.serial"
-  printf '%s\n' "[ tsa ]" "default_tsa = local" "[ local ]" "serial = $scratch/tsa.serial" \
-    "signer_cert = $scratch/tsa.pem" "signer_key = $scratch/tsa.key" "signer_digest = sha256" \
-    "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$scratch/tsa.cnf"
-  python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" \
-    2>"$scratch/tsa.log" &
-  tsa_pid=$!
-  for _ in $(seq 50); do
-    [ -s "$scratch/tsa.port" ] && break
-    sleep 0.2
-  done
-  [ -s "$scratch/tsa.port" ] || fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
-  tsa_url="http://127.0.0.1:$(head -1 "$scratch/tsa.port")/"
-}
-
-make_signer signer
-make_signer stranger
-start_timestamp_server
+# A time-stamp authority on 127.0.0.1 signing with tsa.pem, at $tsa_url.
+make_certificate signer codeSigning
+make_certificate stranger codeSigning
+make_certificate tsa critical,timeStamping
+echo 01 >"$scratch/tsa.serial"
+printf '%s\n' "[ tsa ]" "default_tsa = local" "[ local ]" "serial = $scratch/tsa.serial" \
+  "signer_cert = $scratch/tsa.pem" "signer_key = $scratch/tsa.key" "signer_digest = sha256" \
+  "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$scratch/tsa.cnf"
+python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" \
+  2>"$scratch/tsa.log" &
+tsa_pid=$!
+for _ in $(seq 50); do
+  [ -s "$scratch/tsa.port" ] && break
+  sleep 0.2
+done
+[ -s "$scratch/tsa.port" ] || fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
+tsa_url="http://127.0.0.1:$(head -1 "$scratch/tsa.port")/"
 
 echo "== signed package"
 signed_dist="$scratch/signed"
@@ -94,7 +81,7 @@ grep -q '^Unsigned' "$signed_dist.log" && fail "a signed package says it is unsi
 osslsigncode verify -CAfile "$scratch/signer.pem" -TSA-CAfile "$scratch/tsa.pem" -in "$exe" \
   >"$scratch/verify.txt" 2>&1 ||
   { cat "$scratch/verify.txt"; fail "the signature does not verify against the signer"; }
-for line in "Message digest algorithm  : SHA256" "Text description: $product" \
+for line in "Message digest algorithm  : SHA256" "Text description: Voxtrel Force-Removal Tool" \
   "URL description: $project_url" "Subject: /CN=signer" \
   "Timestamp Server Signature verification: ok"; do
   grep -qF "$line" "$scratch/verify.txt" || { cat "$scratch/verify.txt"; fail "no '$line'"; }
@@ -120,14 +107,13 @@ VOXTREL_RELEASE_EXE="$exe" VOXTREL_RELEASE_SIGNED=1 wine "$VOXTREL_IMAGE_TESTS" 
   fail "the signed executable fails the release image checks"
 
 echo "== failures end the package"
-package "$scratch/no-stamp" VOXTREL_SIGNING_PFX="$scratch/signer.p12" \
-  VOXTREL_TIMESTAMP_URL=http://127.0.0.1:9/
-[ "$package_rc" -ne 0 ] || fail "packaging succeeded although the time-stamp server is unreachable"
-compgen -G "$scratch/no-stamp/*.zip" >/dev/null && fail "a package without its time stamp"
-package "$scratch/bad-password" VOXTREL_SIGNING_PFX="$scratch/signer.p12" \
-  VOXTREL_SIGNING_PASSWORD=wrong
-[ "$package_rc" -ne 0 ] || fail "packaging succeeded with a wrong password"
-compgen -G "$scratch/bad-password/*.zip" >/dev/null && fail "a package with a failed signature"
+for failure in "no-stamp VOXTREL_TIMESTAMP_URL=http://127.0.0.1:9/" \
+  "bad-password VOXTREL_SIGNING_PASSWORD=wrong"; do
+  read -r name setting <<<"$failure"
+  package "$scratch/$name" VOXTREL_SIGNING_PFX="$scratch/signer.p12" "$setting"
+  [ "$package_rc" -ne 0 ] || fail "$name: the packaging succeeded"
+  compgen -G "$scratch/$name/*.zip" >/dev/null && fail "$name: an archive was written"
+done
 
 echo "== unsigned package"
 unsigned_dist="$scratch/unsigned"

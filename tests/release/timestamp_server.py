@@ -1,14 +1,11 @@
-"""A local RFC 3161 time-stamp server for the signing test, so the time stamp can be made and
-checked without the network. Answers every POSTed time-stamp query with `openssl ts -reply`
-under the configuration file given as the only argument; prints the port it listens on
-(127.0.0.1, chosen by the system) as its first line, then serves until it is killed."""
+"""A local RFC 3161 time-stamp server for the signing test: answers each POSTed query with
+`openssl ts -reply` under the configuration file given as the only argument. Prints the port it
+listens on (127.0.0.1, chosen by the system) as its first line, then serves until killed."""
 import http.server
 import os
 import subprocess
 import sys
 import tempfile
-
-CONFIG = sys.argv[1]
 
 
 class TimeStampHandler(http.server.BaseHTTPRequestHandler):
@@ -16,17 +13,15 @@ class TimeStampHandler(http.server.BaseHTTPRequestHandler):
         query = self.rfile.read(int(self.headers["Content-Length"]))
         # openssl ts reads the query and writes the reply as files (not pipes) reliably.
         with tempfile.TemporaryDirectory() as folder:
-            query_file = os.path.join(folder, "query.tsq")
-            reply_file = os.path.join(folder, "reply.tsr")
+            query_file, reply_file = os.path.join(folder, "q.tsq"), os.path.join(folder, "r.tsr")
             with open(query_file, "wb") as out:
                 out.write(query)
-            done = subprocess.run(["openssl", "ts", "-reply", "-config", CONFIG,
+            done = subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1],
                                    "-queryfile", query_file, "-out", reply_file],
                                   capture_output=True)
             if done.returncode != 0 or not os.path.exists(reply_file):
                 sys.stderr.write(done.stderr.decode(errors="replace"))
-                self.send_error(500, "openssl ts -reply failed")
-                return
+                return self.send_error(500, "openssl ts -reply failed")
             with open(reply_file, "rb") as reply_in:
                 reply = reply_in.read()
         self.send_response(200)
@@ -34,9 +29,6 @@ class TimeStampHandler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)
-
-    def log_message(self, *args):
-        pass
 
 
 server = http.server.HTTPServer(("127.0.0.1", 0), TimeStampHandler)

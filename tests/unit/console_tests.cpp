@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "driver/console.h"
-#include "system/process_runner.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
@@ -16,10 +15,10 @@ namespace {
 
 constexpr wchar_t kChildModeVariable[] = L"VOXTREL_CONSOLE_CHILD";
 
-// Three console calls are replaced at link time in this program: the tool calls them through
-// the import slots defined at the end of this file. They pass on to the real functions unless a
-// test makes standard output pass for a console with the given code page, whose WriteConsoleW
-// takes at most a few units per call, or fails with `write_error`.
+// GetConsoleMode, GetConsoleOutputCP and WriteConsoleW are replaced at link time (the import
+// slots at the end of this file) and pass on to the real ones unless `active`: then standard
+// output passes for a console with `code_page` whose WriteConsoleW takes at most five units a
+// call, or fails with `write_error`.
 struct FakeConsole {
   bool active = false;
   UINT code_page = 437;
@@ -35,8 +34,7 @@ Function real(const char* name) {
 }
 
 BOOL WINAPI fake_get_console_mode(HANDLE handle, DWORD* mode) {
-  if (fake.active) return TRUE;
-  return real<decltype(&GetConsoleMode)>("GetConsoleMode")(handle, mode);
+  return fake.active || real<decltype(&GetConsoleMode)>("GetConsoleMode")(handle, mode);
 }
 
 UINT WINAPI fake_get_console_output_cp() {
@@ -48,13 +46,10 @@ BOOL WINAPI fake_write_console(HANDLE handle, const void* text, DWORD units, DWO
   if (!fake.active) {
     return real<decltype(&WriteConsoleW)>("WriteConsoleW")(handle, text, units, written, reserved);
   }
-  if (fake.write_error != 0) {
-    SetLastError(fake.write_error);
-    return FALSE;
-  }
-  *written = units < 5 ? units : 5;
+  SetLastError(fake.write_error);
+  *written = fake.write_error != 0 ? 0 : std::min<DWORD>(units, 5);
   fake.written.append(static_cast<const wchar_t*>(text), *written);
-  return TRUE;
+  return fake.write_error == 0;
 }
 
 // Standard output redirected into a pipe for the length of one test.
@@ -73,17 +68,13 @@ class CapturedOutput : public ::testing::Test {
     (void)flush_output();
     SetStdHandle(STD_OUTPUT_HANDLE, saved_);
   }
-  // Everything that has reached the pipe so far.
+  // Everything that has reached the pipe so far (the tests write far less than it holds).
   std::string arrived() {
-    std::string text;
     DWORD available = 0;
-    while (PeekNamedPipe(read_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-      std::string chunk(available, '\0');
-      DWORD read = 0;
-      ReadFile(read_.get(), chunk.data(), available, &read, nullptr);
-      text.append(chunk, 0, read);
-    }
-    return text;
+    PeekNamedPipe(read_.get(), nullptr, 0, nullptr, &available, nullptr);
+    std::string text(available, '\0');
+    if (available > 0) ReadFile(read_.get(), text.data(), available, &available, nullptr);
+    return text.substr(0, available);
   }
 
   UniqueKernelHandle read_;
@@ -91,28 +82,21 @@ class CapturedOutput : public ::testing::Test {
   HANDLE saved_ = nullptr;
 };
 
-TEST_F(CapturedOutput, TextWaitsForItsNewline) {
+// Each line reaches a pipe whole when its newline is printed, however long, bytes unchanged.
+TEST_F(CapturedOutput, APipeGetsEachLineAtItsNewline) {
   print("abc");
   EXPECT_EQ(arrived(), "");
   print("def\nxyz");
   EXPECT_EQ(arrived(), "abcdef\n");
+  const std::string line =
+      "caf\xC3\xA9 \xF0\x9F\x98\x80 \xFF\xFE\r\t|" + std::string(3000, 'x') + "\n";
+  print(line);
+  print(line);
+  EXPECT_EQ(arrived(), "xyz" + line + line);
   print("Press Enter to exit...");
   EXPECT_EQ(arrived(), "");
   ASSERT_TRUE(flush_output().has_value());
-  EXPECT_EQ(arrived(), "xyzPress Enter to exit...");
-}
-
-TEST_F(CapturedOutput, BytesReachAPipeUnchanged) {
-  const std::string text = "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80 \xFF\xFE\r\n\t|\n";
-  print(text);
-  EXPECT_EQ(arrived(), text);
-}
-
-TEST_F(CapturedOutput, LinesLongerThanTheBufferArriveWhole) {
-  const std::string line = std::string(3000, 'x') + "\xC3\xA9\n";
-  print(line);
-  print(line);
-  EXPECT_EQ(arrived(), line + line);
+  EXPECT_EQ(arrived(), "Press Enter to exit...");
 }
 
 TEST_F(CapturedOutput, AMissingOrInvalidHandleDropsTheText) {
@@ -141,33 +125,16 @@ TEST_F(CapturedOutput, AConsoleGetsUtf16UnlessItsCodePageIsUtf8) {
   EXPECT_TRUE(written == L"caf\u00E9 \u4E2D \U0001F600\n") << testing::narrow(written);
 }
 
-class ChildMode : public ::testing::Test {
- protected:
-  testing::CapturedRun run_child(const wchar_t* mode) {
-    SetEnvironmentVariableW(kChildModeVariable, mode);
-    auto run = testing::run_captured(L"\"" + testing::own_executable() + L"\"");
-    SetEnvironmentVariableW(kChildModeVariable, nullptr);
-    return run;
-  }
-};
-
-TEST_F(ChildMode, AChildsOutputLandsBetweenTheToolsLines) {
-  const auto run = run_child(L"order");
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.output, "before\nfrom the child\nafter\n");
-}
-
-// Any failure of the console write but a missing handle ends the process by fail-fast at once,
-// with one line on standard error, before anything else runs.
-TEST_F(ChildMode, AFailedConsoleWriteEndsTheRun) {
-  const auto run = run_child(L"refused");
+// Any failure of the console write but a missing handle ends the process by fail-fast at once.
+TEST(ChildMode, AFailedConsoleWriteEndsTheRun) {
+  SetEnvironmentVariableW(kChildModeVariable, L"refused");
+  const auto run = testing::run_captured(L"\"" + testing::own_executable() + L"\"");
+  SetEnvironmentVariableW(kChildModeVariable, nullptr);
   EXPECT_EQ(run.exit_code, static_cast<std::uint32_t>(STATUS_STACK_BUFFER_OVERRUN));
   EXPECT_TRUE(run.errors.starts_with("failed printing to stdout: ")) << run.errors;
-  EXPECT_EQ(run.errors.find("still running"), std::string::npos) << run.errors;
 }
 
-// Ends the process by fail-fast if anything goes wrong; used under a pseudo-terminal by the
-// end-to-end console check: a character split across two writes must reach the console whole.
+// For tests/e2e/console.sh on a pseudo-terminal: a character split between two writes.
 int split_character_mode() {
   print(std::string(kOutputBufferBytes - 1, '.'));
   print("\xC3\xA9|\n");  // the buffer fills between the two bytes of "é"
@@ -177,21 +144,10 @@ int split_character_mode() {
   return 0;
 }
 
-int order_mode() {
-  print("before\n");
-  const std::vector<std::string> arguments = {"--sleep", "300", "--print", "from the child"};
-  (void)run_and_wait(testing::narrow(testing::test_child_executable()), arguments);
-  print("after\n");
-  return 0;
-}
-
 int refused_mode() {
   fake = FakeConsole{
       .active = true, .code_page = 437, .write_error = ERROR_NOT_ENOUGH_MEMORY, .written = {}};
   print("lost\n");
-  fake = FakeConsole{};
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), "still running\n", 14, &written, nullptr);
   return 0;
 }
 
@@ -209,7 +165,6 @@ int main(int argc, char** argv) {
   wchar_t mode[32] = {};
   if (GetEnvironmentVariableW(voxtrel::kChildModeVariable, mode, 32) > 0) {
     const std::wstring_view name = mode;
-    if (name == L"order") return voxtrel::order_mode();
     if (name == L"split") return voxtrel::split_character_mode();
     if (name == L"refused") return voxtrel::refused_mode();
     return 2;
