@@ -80,12 +80,12 @@ done
 # has returned, and with it the service), then the service.
 (wine "$AGENT_IMAGE" --console </dev/null >/dev/null 2>&1 &)
 # Staging again after a removal finds the decoys still there: what exists is not created twice.
-service_registered() { wine sc query "$1" >/dev/null 2>&1; }
+service_registered() { wine_system sc query "$1" >/dev/null 2>&1; }
 service_registered "$AGENT_SERVICE" ||
-  wine sc create "$AGENT_SERVICE" binPath= "$AGENT_IMAGE" DisplayName= "Voxtrel Agent" >/dev/null
-wine sc start "$AGENT_SERVICE" >/dev/null
+  wine_system sc create "$AGENT_SERVICE" binPath= "$AGENT_IMAGE" DisplayName= "Voxtrel Agent" >/dev/null
+wine_system sc start "$AGENT_SERVICE" >/dev/null
 service_registered "$DECOY_SERVICE" ||
-  wine sc create "$DECOY_SERVICE" binPath= 'C:\Program Files\Voxtrel Helper\bin\helper.exe' >/dev/null
+  wine_system sc create "$DECOY_SERVICE" binPath= 'C:\Program Files\Voxtrel Helper\bin\helper.exe' >/dev/null
 
 # --- The Windows Installer products: the agent's three and the decoy.
 # A product already installed (registered under its packed product code) is left as it is.
@@ -95,9 +95,9 @@ for product in "${AGENT_PRODUCTS[@]}" "${DECOY_PRODUCTS[@]}"; do
   count=$((count + 1))
   IFS='|' read -r _ _ base index _ <<<"$product"
   packed=$(packed_guid "$(product_guid "$base" "$index" 1)")
-  wine reg query "$installed_products\\$packed" >/dev/null 2>&1 && continue
+  wine_system reg query "$installed_products\\$packed" >/dev/null 2>&1 && continue
   build_product "$product" "$work/product-$count.msi"
-  wine msiexec /i "$(unix_to_windows "$work/product-$count.msi")" /quiet /norestart
+  wine_system msiexec /i "$(unix_to_windows "$work/product-$count.msi")" /quiet /norestart
 done
 
 # --- The product key, and registry decoys: a neighbour with a longer name, and the same name in
@@ -132,7 +132,7 @@ REGEDIT4
 "InstallDir"="C:\\Program Files (x86)\\Voxtrel"
 "Keep"="yes"
 EOF
-wine regedit /S "$(unix_to_windows "$work/staged.reg")"
+wine_system regedit /S "$(unix_to_windows "$work/staged.reg")"
 
 # --- Leftover backups under both sweep roots, and file decoys that must stay (scripts/lib/agent.sh).
 for leftover in "${AGENT_LEFTOVERS[@]}"; do put_file "$leftover" "old agent image"; done
@@ -140,14 +140,14 @@ for decoy in "${DECOY_FILES[@]}"; do put_file "$decoy" "not the agent's"; done
 
 # The service has had time to start while the rest was staged; wait for it all the same.
 for _ in $(seq 1 50); do
-  wine sc query "$AGENT_SERVICE" 2>/dev/null | grep RUNNING >/dev/null && break
+  wine_system sc query "$AGENT_SERVICE" 2>/dev/null | grep RUNNING >/dev/null && break
   sleep 0.2
 done
 
 data_files=$(find "$drive_c/$data" -type f | wc -l)
 program_files=$(find "$drive_c/$program" -type f | wc -l)
 echo "Staged in $WINEPREFIX:"
-state=$(wine sc query "$AGENT_SERVICE" | awk '/STATE/ { print $4 }')
+state=$(wine_system sc query "$AGENT_SERVICE" | awk '/STATE/ { print $4 }')
 echo "  service $AGENT_SERVICE ($state), and one more voxtrel-agent.exe as a plain process"
 for product in "${AGENT_PRODUCTS[@]}"; do
   IFS='|' read -r name _ base index _ <<<"$product"

@@ -1,10 +1,6 @@
 # Building small Windows Installer products from tests/e2e/msi/product.wxs with wixl (sourced,
 # not run). Used by the agent staging and by the end-to-end scenarios.
 
-# The product codes the agent staging installs.
-AGENT_PRODUCT_CODE='{5D4B3A29-8C1E-4F60-9A7B-2E1D0C9B8A76}'
-DECOY_PRODUCT_CODE='{5D4B3A29-8C1E-4F60-9A7B-2E1D0C9B8A77}'
-
 MSI_PRODUCT_SOURCE="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/tests/e2e/msi/product.wxs"
 
 # build_msi OUT ARCH PRODUCT_CODE DISPLAY_NAME FOLDER
@@ -31,5 +27,5 @@ build_msi() {
 
 # install_msi FILE: a quiet per-machine install into $WINEPREFIX.
 install_msi() {
-  wine msiexec /i "$(unix_to_windows "$1")" /quiet
+  wine_system msiexec /i "$(unix_to_windows "$1")" /quiet
 }

@@ -38,7 +38,7 @@ snapshot_files() {
 snapshot_registry() {
   local export_file
   export_file=$(mktemp "${TMPDIR:-/tmp}/voxtrel-registry.XXXXXX")
-  wine regedit /E "$(unix_to_windows "$export_file")" >/dev/null 2>&1
+  wine_system regedit /E "$(unix_to_windows "$export_file")" >/dev/null 2>&1
   iconv -f UTF-16 -t UTF-8 "$export_file" | tr -d '\r' | awk '
     BEGIN { volatile = ENVIRON["SNAPSHOT_VOLATILE_KEYS"] }
     {

@@ -28,7 +28,19 @@ wine_copy_prefix() {
 # held open (a command substitution's, CTest's) would not end before it.
 wine_start_prefix() {
   WINEPREFIX="$1" wineserver -p </dev/null >/dev/null 2>&1
-  WINEPREFIX="$1" wine cmd /c exit >/dev/null 2>&1
+  WINEPREFIX="$1" wine_system cmd /c exit >/dev/null 2>&1
+}
+
+# wine_system PROGRAM [ARGUMENTS...]: runs one of the prefix's own programs (reg, sc, msiexec,
+# cmd, regedit) by its full Windows path. Given a bare name, wine runs "start.exe /exec PROGRAM",
+# and start.exe starts the program as a second process through ShellExecuteEx. Under load about
+# one such start in a thousand fails: the program ends before it has started, and start.exe exits
+# with 1, printing "ShellExecuteEx failed: Internal error" or nothing, which a caller cannot tell
+# from the program's own failure. Named by its path, the program is the process wine starts.
+wine_system() {
+  local folder='C:\windows\system32'
+  [ "$1" = regedit ] && folder='C:\windows'
+  wine "$folder\\$1.exe" "${@:2}"
 }
 
 # wine_stop_prefix DIR: ends the prefix's wineserver and every process in it.

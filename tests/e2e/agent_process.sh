@@ -15,7 +15,7 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 [ "$(agent_processes | wc -l)" -eq 2 ] || fail "the two agent processes did not start"
-wine cmd /c del "$AGENT_IMAGE" >/dev/null 2>&1 || true
+wine_system cmd /c del "$AGENT_IMAGE" >/dev/null 2>&1 || true
 [ -f "$program/voxtrel-agent.exe" ] || fail "a running image could be deleted: the scenario shows nothing"
 
 echo "== agent processes running from the program folder"

@@ -20,7 +20,7 @@ echo "[INFO] Not running as administrator. Re-launching elevated..." >>"$E2E_DIR
 key_removed=('      Not found, skipping HKLM\SOFTWARE\Voxtrel.'
   '      Removed HKLM\SOFTWARE\Voxtrel.')
 # Something a removal step would delete: it must survive every run that is not elevated.
-wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
+wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 
 # run_fresh TOOL OVERRIDES [limited]: runs TOOL from the current folder, on a wineserver started
 # for this run alone with WINEDLLOVERRIDES=OVERRIDES (the devices are loaded at boot). With
@@ -82,7 +82,7 @@ run_fresh "$TOOL" "$not_admin"
 expect_no_relaunch "${key_removed[@]}"
 
 echo "== elevated, tool among stand-ins: no information line, no relaunch, the eight steps run"
-wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
+wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 run_fresh "$E2E_DIR/gate 1/it's here/voxtrel-force-remove.exe" "$WINEDLLOVERRIDES"
 expect_no_relaunch "${key_removed[@]}"
 

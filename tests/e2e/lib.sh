@@ -116,10 +116,10 @@ plant() {
 }
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
-reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
+reg_exists() { wine_system reg query "$1" >/dev/null 2>&1; }
 # service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the
 # first match can leave sc to die of SIGPIPE and turn a match into a failure.)
-service_exists() { wine sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
+service_exists() { wine_system sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
 # expect_step_result N LINE: LINE right after step N's header (steps 5 to 7 print exactly one).
 expect_step_result() {

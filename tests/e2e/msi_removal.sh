@@ -25,8 +25,8 @@ build_msi "$E2E_DIR/lower.msi" x64 "$lower" "voxtrel lower-case tools" "Lower To
 build_msi "$E2E_DIR/agent32.msi" x86 "$agent32" "Voxtrel Agent (32-bit)" "Voxtrel Agent 32"
 for package in agent updater lower agent32; do install_msi "$E2E_DIR/$package.msi"; done
 # A matching entry no Windows Installer product stands behind, and a neighbour that must stay.
-wine reg add "$uninstall_64\\VoxtrelLegacy" /v DisplayName /d "Voxtrel Legacy Helper" /f >/dev/null
-wine reg add "$uninstall_64\\OtherVendor" /v DisplayName /d "Other Vendor Tool" /f >/dev/null
+wine_system reg add "$uninstall_64\\VoxtrelLegacy" /v DisplayName /d "Voxtrel Legacy Helper" /f >/dev/null
+wine_system reg add "$uninstall_64\\OtherVendor" /v DisplayName /d "Other Vendor Tool" /f >/dev/null
 run_tool
 expect_step4 "      Uninstalling MSI: Voxtrel Legacy Helper (VoxtrelLegacy)" \
   "      Uninstalling MSI: Voxtrel Agent ($agent)" \
@@ -40,17 +40,17 @@ done
 for key in "$lower" OtherVendor VoxtrelLegacy; do
   reg_exists "$uninstall_64\\$key" || fail "the entry $key was removed"
 done
-wine reg delete "$uninstall_64\\VoxtrelLegacy" /f >/dev/null
+wine_system reg delete "$uninstall_64\\VoxtrelLegacy" /f >/dev/null
 
 echo "== stand-in msiexec: the exact command lines, one call per root for a product in both"
 mv "$drive_c/windows/system32/msiexec.exe" "$E2E_DIR/msiexec.exe.system"
 cp "$VOXTREL_TEST_CHILD" "$drive_c/windows/system32/msiexec.exe"
 both='{7A5E0C10-0000-4000-8000-000000000031}'
-wine reg add "$uninstall_64\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
-wine reg add "$uninstall_32\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
-wine reg add "$uninstall_64\\Plain Name" /v DisplayName /d "Voxtrel" /f >/dev/null
-wine reg add "$uninstall_64\\NumberName" /v DisplayName /t REG_DWORD /d 7 /f >/dev/null
-wine reg add "$uninstall_64\\PublisherOnly" /v Publisher /d "Voxtrel" /f >/dev/null
+wine_system reg add "$uninstall_64\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
+wine_system reg add "$uninstall_32\\$both" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
+wine_system reg add "$uninstall_64\\Plain Name" /v DisplayName /d "Voxtrel" /f >/dev/null
+wine_system reg add "$uninstall_64\\NumberName" /v DisplayName /t REG_DWORD /d 7 /f >/dev/null
+wine_system reg add "$uninstall_64\\PublisherOnly" /v Publisher /d "Voxtrel" /f >/dev/null
 record="$E2E_DIR/msiexec-calls.txt"
 # Wine prefers its built-in msiexec to the file of that name in the system directory; the override
 # has the tool's children run the file, the stand-in.
@@ -68,8 +68,8 @@ command_line=$msiexec $both /quiet /norestart" ] ||
 mv "$E2E_DIR/msiexec.exe.system" "$drive_c/windows/system32/msiexec.exe"
 
 echo "== no uninstall list at all: only the not-found line"
-wine reg delete "$uninstall_64" /f >/dev/null
-wine reg delete "$uninstall_32" /f >/dev/null
+wine_system reg delete "$uninstall_64" /f >/dev/null
+wine_system reg delete "$uninstall_32" /f >/dev/null
 run_tool
 expect_clean
 echo "PASS"

@@ -5,7 +5,6 @@
 here=$(dirname "$0")
 source "$here/lib.sh"
 export LANG=C.UTF-8
-drive_c="$WINEPREFIX/drive_c"
 bulk="$drive_c/ProgramData/Bulk"
 original_title="Console before the tool"
 title_prefix="Voxtrel Force-Removal Tool - "
@@ -39,7 +38,8 @@ plain_text() {
 echo "== on a console: titles during steps 5, 6 and 8, the original back before the banner"
 stage_trees
 screen="$E2E_DIR/console.txt"
-pty_run "$screen" wine cmd /c "\"title $original_title&& $(unix_to_windows "$TOOL")\"" ||
+# pty_run hands its command to sh, so cmd.exe is named by its Unix path (see wine_system).
+pty_run "$screen" wine "$drive_c/windows/system32/cmd.exe" /c "\"title $original_title&& $(unix_to_windows "$TOOL")\"" ||
   fail "the tool did not exit 0 on a console"
 mapfile -t shown < <(titles "$screen")
 printf '  title: %s\n' "${shown[@]}"
@@ -48,7 +48,6 @@ has_title() { printf '%s\n' "${shown[@]}" | grep -qx "$title_prefix$1"; }
 has_title "step 5 of 8: 0 entries removed" || fail "no title for step 5"
 has_title "step 6 of 8: [1-9][0-9,]* entries removed" || fail "no count of removed entries in step 6"
 has_title "step 8 of 8: 0 entries searched" || fail "no title at the start of step 8"
-has_title "step 8 of 8: [1-9][0-9,]* entries searched" || fail "no count of searched entries in step 8"
 # The total grows across the walks of the step: the last count is past the first report.
 last=$(printf '%s\n' "${shown[@]}" | sed -n 's/.*step 8 of 8: \([0-9,]*\) entries searched/\1/p' | tail -1)
 [ "${last//,/}" -gt 1024 ] || fail "step 8's count does not add up: $last"

@@ -18,17 +18,17 @@ echo "== running service and product key staged: step 1 stops the service and pa
 mkdir -p "$drive_c/agent"
 cp "$VOXTREL_AGENT_EXE" "$drive_c/agent/voxtrel-agent.exe"
 controls="$E2E_DIR/controls.txt"
-quietly wine sc create VoxtrelAgent \
+quietly wine_system sc create VoxtrelAgent \
   binPath= "C:\\agent\\voxtrel-agent.exe --record-controls $(unix_to_windows "$controls")"
-quietly wine sc start VoxtrelAgent
+quietly wine_system sc start VoxtrelAgent
 for _ in $(seq 1 100); do
-  wine sc query VoxtrelAgent | grep RUNNING >/dev/null && break
+  wine_system sc query VoxtrelAgent | grep RUNNING >/dev/null && break
   sleep 0.1
 done
-wine sc query VoxtrelAgent | grep RUNNING >/dev/null || fail "staging: the service does not run"
-quietly wine reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
-quietly wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
-quietly wine reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f
+wine_system sc query VoxtrelAgent | grep RUNNING >/dev/null || fail "staging: the service does not run"
+quietly wine_system reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
+quietly wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
+quietly wine_system reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f
 # Each line of the transcript stamped (seconds since 1970) as it arrives.
 printf '\n' | timeout 300 wine "$TOOL" 2>"$TOOL_ERRORS" |
   perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$TRANSCRIPT.stamped"
@@ -47,7 +47,7 @@ reg_exists 'HKLM\SOFTWARE\Voxtrel' && fail "the product key is still there"
 reg_exists 'HKLM\SOFTWARE\VoxtrelTools' || fail "a neighbouring key was deleted"
 
 echo "== standard output broken: fail-fast before any later step"
-wine reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d x /f >/dev/null
+wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d x /f >/dev/null
 mkfifo "$E2E_DIR/stdout.fifo"
 timeout 120 wine "$TOOL" >"$E2E_DIR/stdout.fifo" 2>"$TOOL_ERRORS" </dev/null &
 tool_pid=$!
