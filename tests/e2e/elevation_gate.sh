@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# The elevation gate end to end. Wine gives every process a full token and lets it open
-# \\.\PHYSICALDRIVE0; with mountmgr.sys switched off on a fresh wineserver the disk cannot be
-# opened, and a process started with the limited linked token reads as not elevated. Together
-# they make a user without administrator rights; the disk refused to a full token is an elevated
-# copy that cannot open disk 0, which must not relaunch itself. A stand-in in place of the
-# system's own powershell.exe records the command line the relaunch really receives; stand-ins
-# beside the tool and in the current folder, first on PATH, must never run.
+# The elevation gate end to end. mountmgr.sys off on a fresh wineserver refuses \\.\PHYSICALDRIVE0
+# (Wine otherwise opens it for all), and the limited linked token reads as not elevated: together a
+# user without administrator rights. The disk refused to a full token must not relaunch. The
+# system's powershell.exe is a stand-in recording the relaunch; those planted must never run.
 here=$(dirname "$0")
 source "$here/lib.sh"
 
@@ -22,10 +19,8 @@ key_removed=('      Not found, skipping HKLM\SOFTWARE\Voxtrel.'
 # Something a removal step would delete: it must survive every run that is not elevated.
 wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 
-# run_fresh TOOL OVERRIDES [limited]: runs TOOL from the current folder, on a wineserver started
-# for this run alone with WINEDLLOVERRIDES=OVERRIDES (the devices are loaded at boot). With
-# "limited" it runs under the limited token linked to Wine's full one, as a user whom UAC has not
-# elevated.
+# run_fresh TOOL OVERRIDES [limited]: TOOL run from the current folder on a wineserver booted with
+# OVERRIDES (devices load at boot); "limited": under the limited token linked to Wine's full one.
 run_fresh() {
   local launcher=()
   [ "${3:-}" = limited ] && launcher=("$VOXTREL_TEST_CHILD" --limited)

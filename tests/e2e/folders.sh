@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Steps 5 and 6 end to end. A file of the staged data folder held open without delete sharing for
-# the whole run: step 6 prints its failure line and leaves the held file and what it had not
-# reached, the rest of the removal still happens, and nothing that is not the agent's is touched.
-# Then directory links, made from the Linux side as Unix symbolic links (Wine shows them as
-# directory links, 0x410): Wine 8 opens the target of such a link even when asked for the link
-# itself, and deleting through it deletes the target, so no Windows program can delete the link
-# alone here: the tool must refuse to walk it and report the folder as not removed, the target
-# untouched. (On Windows the link itself goes; the unit tests check that with real links.)
+# Steps 5 and 6 end to end. A staged data file held without delete sharing: step 6 reports it and
+# leaves it and what it had not reached, the rest goes, nothing else is touched. Then Unix symbolic
+# links (directory links, 0x410, to Wine 8, which opens and deletes their targets even when asked
+# for the link): the tool must not walk them, and reports the folder not removed, the target kept.
 here=$(dirname "$0")
 source "$here/lib.sh"
 data_folder="$drive_c/ProgramData/Voxtrel"

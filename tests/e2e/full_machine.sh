@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The whole agent, staged as the demo stages it (a running service and a plain process, three
-# installer products, both folders, the product key, leftovers, and decoys): the exact transcript,
-# every agent process gone, and nothing but the agent's footprint (its service too) removed. Then
-# a second run on the cleaned machine: the clean-machine transcript, and nothing changes. The tool
-# runs among programs named like the system's own, beside it and in the current folder first on
-# PATH: none may run, as the tool starts the system's own by full path.
+# The whole agent staged as the demo stages it, with decoys: the exact transcript, every agent
+# process gone, nothing but the agent's footprint removed; then a second run changes nothing. The
+# tool runs among stand-ins named like the system's programs, beside it and in the current folder
+# (first on PATH): none may run.
 here=$(dirname "$0")
 source "$here/lib.sh"
 current="$E2E_DIR/current"

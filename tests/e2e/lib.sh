@@ -187,13 +187,22 @@ release_file() {
 
 # pty_run OUTPUT COMMAND...: runs COMMAND on a pseudo-terminal, presses Enter (a carriage return,
 # as a terminal sends it) once the prompt shows, and returns COMMAND's exit code. OUTPUT receives
-# what the terminal received; the prompt is looked for there, or in $PROMPT_FILE when set (for a
-# COMMAND that redirects the tool's standard output).
+# what the terminal received, and OUTPUT.stamped each of its lines with the time it arrived; the
+# prompt is looked for in OUTPUT, or in $PROMPT_FILE when set (for a COMMAND that redirects the
+# tool's standard output).
 pty_run() {
   local output=$1; shift
   local keys="$E2E_DIR/keys.fifo"
   rm -f "$keys"; mkfifo "$keys"
-  timeout 120 script -qec "$*" /dev/null <"$keys" >"$output" &
+  # pipefail makes the job's status script's own when it fails.
+  timeout 120 script -qec "$*" /dev/null <"$keys" | perl -MTime::HiRes=time -e '
+    open(my $raw, ">", $ARGV[0]) or die; open(my $stamped, ">", "$ARGV[0].stamped") or die;
+    $raw->autoflush(1);
+    while (sysread(STDIN, my $chunk, 65536)) {
+      print $raw $chunk;
+      $line .= $chunk;
+      printf $stamped "%.3f %s", time, $1 while $line =~ s/^([^\n]*\n)//;
+    }' "$output" &
   local pid=$!
   exec 3>"$keys"
   for _ in $(seq 300); do

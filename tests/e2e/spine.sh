@@ -5,8 +5,7 @@
 here=$(dirname "$0")
 source "$here/lib.sh"
 
-# quietly COMMAND...: a staging command whose output (where Wine's reg and sc print their errors)
-# is shown when it fails.
+# quietly COMMAND...: a staging command; its output (reg's and sc's errors) is shown if it fails.
 quietly() {
   "$@" >"$E2E_DIR/command-output.txt" 2>&1 && return 0
   local status=$?

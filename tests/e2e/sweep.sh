@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Step 8 end to end, against links a user plants under C:\ProgramData (made from the Linux side, as
-# Windows code under Wine cannot make them): links back to a folder on the current path searched
-# once, a link out of the root followed, a held leftover reported and counted apart, a missing root
-# silent, and a folder swapped for a link between its listing and the deletion of its leftover
-# unable to redirect that deletion. (The names that match or not, and a leftover past 260
-# characters, are in the staged machine of full_machine.sh.)
+# Step 8 end to end against links planted under C:\ProgramData (made from the Linux side): loops
+# searched once, a link out of the root followed, a held leftover counted apart, a missing root
+# silent, and a folder swapped for a link after its listing unable to redirect the deletion. (The
+# names that match, and a leftover past 260 characters, are full_machine.sh's.)
 here=$(dirname "$0")
 source "$here/lib.sh"
 data="$drive_c/ProgramData"
