@@ -9,18 +9,20 @@ bulk="$drive_c/ProgramData/Bulk"
 original_title="Console before the tool"
 title_prefix="Voxtrel Force-Removal Tool - "
 
-# stage_trees: for step 6 a data folder of 10,000 entries, for step 8 64,000 under C:\ProgramData
-# with one leftover deep inside: under Wine each walk takes from a quarter second to several. The
-# bulk tree stays between runs.
+# stage_trees: for step 6 a data folder of 20,000 entries; for step 8, under C:\ProgramData, 64,000
+# entries with one leftover deep inside and 2,000 links, each followed at the cost of a volume query
+# (0.7 ms under Wine), so that both walks usually last seconds. The bulk tree stays between runs.
 stage_trees() {
   if [ ! -d "$bulk" ]; then
     mkdir -p "$bulk"
     (cd "$bulk" && mkdir d{0000..3999} && printf '%s\n' d{0000..3999}/f{00..14} | xargs touch)
+    mkdir "$bulk/empty"
+    (cd "$bulk" && for i in {0000..1999}; do ln -s empty "link$i"; done)
   fi
   local data="$drive_c/ProgramData/Voxtrel"
   rm -rf "$data"
   mkdir -p "$data"
-  (cd "$data" && mkdir d{000..999} && printf '%s\n' d{000..999}/f{0..8} | xargs touch)
+  (cd "$data" && mkdir d{000..999} && printf '%s\n' d{000..999}/f{00..18} | xargs touch)
   printf leftover >"$bulk/d2345/voxtrel-agent.exe.old"
 }
 
