@@ -10,14 +10,14 @@ original_title="Console before the tool"
 title_prefix="Voxtrel Force-Removal Tool - "
 
 # stage_trees: for step 6 a data folder of 20,000 entries; for step 8, under C:\ProgramData, 64,000
-# entries with one leftover deep inside and 2,000 links, each followed at the cost of a volume query
-# (0.7 ms under Wine), so that both walks usually last seconds. The bulk tree stays between runs.
+# entries with one leftover deep inside, and 2,000 links to one folder of 100 files, each link
+# followed and listed, so that both walks last seconds. The bulk tree stays between runs.
 stage_trees() {
   if [ ! -d "$bulk" ]; then
     mkdir -p "$bulk"
     (cd "$bulk" && mkdir d{0000..3999} && printf '%s\n' d{0000..3999}/f{00..14} | xargs touch)
-    mkdir "$bulk/empty"
-    (cd "$bulk" && for i in {0000..1999}; do ln -s empty "link$i"; done)
+    mkdir "$bulk/shared" && touch "$bulk"/shared/f{000..099}
+    (cd "$bulk" && for i in {0000..1999}; do ln -s shared "link$i"; done)
   fi
   local data="$drive_c/ProgramData/Voxtrel"
   rm -rf "$data"
