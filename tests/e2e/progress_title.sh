@@ -9,20 +9,20 @@ bulk="$drive_c/ProgramData/Bulk"
 original_title="Console before the tool"
 title_prefix="Voxtrel Force-Removal Tool - "
 
-# stage_trees: for step 6 a data folder of 20,000 entries; for step 8, under C:\ProgramData, 64,000
-# entries with one leftover deep inside, and 2,000 links to one folder of 100 files, each link
-# followed and listed, so that both walks last seconds. The bulk tree stays between runs.
+# stage_trees: for step 6 a data folder of 60,000 entries; for step 8, under C:\ProgramData, 64,000
+# entries with one leftover deep inside, and 2,000 links to one folder of 300 files, each link
+# followed and listed: walks of seconds even on the fastest runs seen. The bulk tree stays.
 stage_trees() {
   if [ ! -d "$bulk" ]; then
     mkdir -p "$bulk"
     (cd "$bulk" && mkdir d{0000..3999} && printf '%s\n' d{0000..3999}/f{00..14} | xargs touch)
-    mkdir "$bulk/shared" && touch "$bulk"/shared/f{000..099}
+    mkdir "$bulk/shared" && touch "$bulk"/shared/f{000..299}
     (cd "$bulk" && for i in {0000..1999}; do ln -s shared "link$i"; done)
   fi
   local data="$drive_c/ProgramData/Voxtrel"
   rm -rf "$data"
   mkdir -p "$data"
-  (cd "$data" && mkdir d{000..999} && printf '%s\n' d{000..999}/f{00..18} | xargs touch)
+  (cd "$data" && mkdir d{000..999} && printf '%s\n' d{000..999}/f{00..58} | xargs touch)
   printf leftover >"$bulk/d2345/voxtrel-agent.exe.old"
 }
 
