@@ -43,8 +43,7 @@ bool is_elevated() {
 }
 
 void relaunch_elevated() {
-  auto executable = query_text(
-      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
+  auto executable = query_text(own_module_file_name);
   if (!executable) return;
   const std::vector<std::string> arguments = {std::string(kCommandOption),
                                               relaunch_command(to_utf8_lossy(*executable))};

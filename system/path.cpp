@@ -89,15 +89,31 @@ Path join_path(std::wstring_view directory, std::wstring_view name) {
   return joined;
 }
 
+Result<std::wstring> reported_directory(const TextQuery& query) {
+  auto directory = query_text(query);
+  if (directory && directory->empty()) {
+    return std::unexpected(Error::not_found(kProgramNotFoundMessage));
+  }
+  return directory;
+}
+
 Result<std::wstring> system_directory() {
-  return query_text([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+  return reported_directory(
+      [](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+}
+
+Result<std::wstring> windows_directory() {
+  return reported_directory(
+      [](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
+}
+
+DWORD own_module_file_name(wchar_t* buffer, DWORD size) {
+  return GetModuleFileNameW(nullptr, buffer, size);
 }
 
 Result<std::string> system_program_path(std::string_view relative) {
   auto directory = system_directory();
   if (!directory) return std::unexpected(directory.error());
-  // An empty directory would leave a bare name, which the runner searches for beside the tool.
-  if (directory->empty()) return std::unexpected(Error::not_found(kProgramNotFoundMessage));
   auto program = to_utf8_strict(join_path(*directory, to_wide(relative)));
   if (!program) return fail_os(ERROR_NO_UNICODE_TRANSLATION);
   return std::move(*program);

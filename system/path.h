@@ -58,7 +58,15 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // when the directory is not valid UTF-16.
 [[nodiscard]] Result<std::string> system_program_path(std::string_view relative);
 
-// GetSystemDirectoryW through query_text.
+// A folder the platform reports through `query`. An empty answer fails with NotFound: every name
+// joined to it would be relative, found in the current directory or beside the tool.
+[[nodiscard]] Result<std::wstring> reported_directory(const TextQuery& query);
+
+// GetSystemDirectoryW and GetWindowsDirectoryW through reported_directory.
 [[nodiscard]] Result<std::wstring> system_directory();
+[[nodiscard]] Result<std::wstring> windows_directory();
+
+// GetModuleFileNameW for the tool's own executable, as a TextQuery.
+DWORD own_module_file_name(wchar_t* buffer, DWORD size);
 
 }  // namespace voxtrel

@@ -89,18 +89,13 @@ std::vector<std::wstring> split_search_path(std::wstring_view value) {
   return entries;
 }
 
-Result<std::wstring> windows_directory() {
-  return query_text([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
-}
-
 std::vector<std::wstring> search_directories() {
   std::vector<std::wstring> directories;
   // A directory whose query fails is skipped.
   const auto add = [&directories](auto directory) {
     if (directory) directories.push_back(std::move(*directory));
   };
-  add(executable_directory(
-      [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); }));
+  add(executable_directory(own_module_file_name));
   add(system_directory());
   add(windows_directory());
   auto path_value = query_text([](wchar_t* buffer, DWORD size) {
@@ -224,9 +219,12 @@ Result<ChildProcess> create_child(const std::wstring& application, std::wstring&
   return child;
 }
 
-std::wstring interpreter_path() {
+// The system's own command interpreter; never a bare name, which would be looked for in the
+// current directory.
+Result<std::wstring> interpreter_path() {
   auto directory = system_directory();
-  return join_path(directory ? *directory : std::wstring(), kCommandInterpreter);
+  if (!directory) return std::unexpected(directory.error());
+  return join_path(*directory, kCommandInterpreter);
 }
 
 Result<ChildProcess> start_child(std::string_view program, std::span<const std::string> arguments) {
@@ -238,7 +236,9 @@ Result<ChildProcess> start_child(std::string_view program, std::span<const std::
   if (is_script(*application)) {
     auto line = script_command_line(*application, wide_arguments);
     if (!line) return std::unexpected(line.error());
-    return create_child(interpreter_path(), *line);
+    auto interpreter = interpreter_path();
+    if (!interpreter) return std::unexpected(interpreter.error());
+    return create_child(*interpreter, *line);
   }
   auto line = build_command_line(program_text, wide_arguments);
   if (!line) return std::unexpected(line.error());

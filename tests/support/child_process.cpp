@@ -73,9 +73,7 @@ CapturedRun run_captured(const std::wstring& command_line) {
 }
 
 std::wstring own_executable() {
-  return query_text(
-             [](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); })
-      .value_or(L"");
+  return query_text(own_module_file_name).value_or(L"");
 }
 
 std::wstring test_child_executable() {

@@ -98,5 +98,11 @@ TEST(TextQuery, ZeroIsAFailureOnlyWithALastError) {
             std::unexpected(Error::os(ERROR_ENVVAR_NOT_FOUND)));
 }
 
+// An empty folder name would make every program joined to it relative to the current directory.
+TEST(TextQuery, AnEmptyReportedDirectoryIsRefused) {
+  EXPECT_EQ(reported_directory([](wchar_t*, DWORD) { return DWORD{0}; }),
+            std::unexpected(Error::not_found(kProgramNotFoundMessage)));
+}
+
 }  // namespace
 }  // namespace voxtrel
