@@ -139,10 +139,7 @@ for leftover in "${AGENT_LEFTOVERS[@]}"; do put_file "$leftover" "old agent imag
 for decoy in "${DECOY_FILES[@]}"; do put_file "$decoy" "not the agent's"; done
 
 # The service has had time to start while the rest was staged; wait for it all the same.
-for _ in $(seq 1 50); do
-  wine_system sc query "$AGENT_SERVICE" 2>/dev/null | grep RUNNING >/dev/null && break
-  sleep 0.2
-done
+wait_until 10 service_running "$AGENT_SERVICE" || true
 
 data_files=$(find "$drive_c/$data" -type f | wc -l)
 program_files=$(find "$drive_c/$program" -type f | wc -l)

@@ -43,6 +43,20 @@ wine_system() {
   wine "$folder\\$1.exe" "${@:2}"
 }
 
+# wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it succeeds (status
+# 0) or SECONDS have passed (status 1).
+wait_until() {
+  local tries=$(($1 * 10))
+  shift
+  until "$@"; do
+    ((--tries > 0)) || return 1
+    sleep 0.1
+  done
+}
+
+# service_running NAME: whether the prefix's service NAME reports RUNNING.
+service_running() { wine_system sc query "$1" 2>/dev/null | grep RUNNING >/dev/null; }
+
 # wine_stop_prefix DIR: ends the prefix's wineserver and every process in it.
 wine_stop_prefix() {
   WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true

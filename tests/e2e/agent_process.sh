@@ -10,11 +10,8 @@ mkdir -p "$program"
 cp "$VOXTREL_AGENT_EXE" "$program/voxtrel-agent.exe"
 (wine "$AGENT_IMAGE" --console </dev/null >/dev/null 2>&1 &)
 (wine "$AGENT_IMAGE" </dev/null >/dev/null 2>&1 &)
-for _ in $(seq 1 100); do
-  [ "$(agent_processes | wc -l)" -eq 2 ] && break
-  sleep 0.1
-done
-[ "$(agent_processes | wc -l)" -eq 2 ] || fail "the two agent processes did not start"
+two_agents() { [ "$(agent_processes | wc -l)" -eq 2 ]; }
+wait_until 10 two_agents || fail "the two agent processes did not start"
 wine_system cmd /c del "$AGENT_IMAGE" >/dev/null 2>&1 || true
 [ -f "$program/voxtrel-agent.exe" ] || fail "a running image could be deleted: the scenario shows nothing"
 

@@ -40,10 +40,7 @@ expect_relaunch() {
     { cat -A "$TRANSCRIPT"; fail "not the banner and the information line alone"; }
   [ -s "$TOOL_ERRORS" ] && fail "standard error is not empty: $(cat "$TOOL_ERRORS")"
   # The relaunch is detached: it may still be starting when the tool has ended.
-  for _ in $(seq 1 100); do
-    grep -q '^flags=' "$record" 2>/dev/null && break
-    sleep 0.2
-  done
+  wait_until 20 grep -qs '^flags=' "$record" || true
   local got expected="command_line=\"$powershell\" -Command \"Start-Process '$1' -Verb RunAs\""
   got=$(grep '^command_line=\|^image=' "$record" 2>/dev/null || true)
   [ "$got" = "$expected"$'\n'"image=$powershell" ] || fail "started [$got], not [$expected] once"

@@ -20,11 +20,7 @@ controls="$E2E_DIR/controls.txt"
 quietly wine_system sc create VoxtrelAgent \
   binPath= "C:\\agent\\voxtrel-agent.exe --record-controls $(unix_to_windows "$controls")"
 quietly wine_system sc start VoxtrelAgent
-for _ in $(seq 1 100); do
-  wine_system sc query VoxtrelAgent | grep RUNNING >/dev/null && break
-  sleep 0.1
-done
-wine_system sc query VoxtrelAgent | grep RUNNING >/dev/null || fail "staging: the service does not run"
+wait_until 10 service_running VoxtrelAgent || fail "staging: the service does not run"
 quietly wine_system reg add 'HKLM\SOFTWARE\Voxtrel\Agent\Settings' /v Level /t REG_DWORD /d 3 /f
 quietly wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f
 quietly wine_system reg add 'HKLM\SOFTWARE\VoxtrelTools' /v Keep /d yes /f

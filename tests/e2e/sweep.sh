@@ -71,11 +71,7 @@ tool_blocked() {
   done
   return 1
 }
-for _ in $(seq 1 600); do
-  tool_blocked && break
-  sleep 0.1
-done
-tool_blocked || fail "the tool never blocked on its output"
+wait_until 60 tool_blocked || fail "the tool never blocked on its output"
 [ -e "$data/Evil/voxtrel-agent.exe.old" ] || fail "the Evil leftover went before the swap"
 mv "$data/Evil" "$data/Evil.moved"
 ln -s "$drive_c/Victim" "$data/Evil"
