@@ -1,12 +1,14 @@
 #include "system/directory_walk.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "system/file_system_calls.h"
 
 namespace voxtrel {
 namespace {
+
+// Where a record's name starts: everything before it is the record's fixed part.
+constexpr std::size_t kNameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
 
 template <typename Field>
 Field read_field(const std::byte* record, std::size_t offset) noexcept {
@@ -44,31 +46,35 @@ Status HandleListing::read_batch(HANDLE directory) {
   return {};
 }
 
-// The record at offset_; moves offset_ to the next one, or marks the batch used up. The fields
-// are copied out, so the name's alignment does not matter.
-DirectoryRecord HandleListing::read_record() {
+// The record at offset_; moves offset_ to the next one, or marks the batch used up. The query
+// reports no byte count, so the bound is the buffer it was given: the record's fixed part, its
+// name, and the next record's start must all lie inside it. The fields are copied out, so the
+// name's alignment does not matter.
+Result<DirectoryRecord> HandleListing::read_record() {
   const auto* batch = reinterpret_cast<const std::byte*>(buffer_.get());
   const std::byte* record = batch + offset_;
+  const std::size_t room = bytes_ - offset_;
+  if (room < kNameOffset) return fail_os(ERROR_INVALID_DATA);
   const auto next = read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, NextEntryOffset));
   const auto name_bytes =
       read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength));
-  // A record never reaches past the batch; the bound only keeps a faulty one inside the buffer.
-  const std::size_t name_offset = offset_ + offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
-  const std::size_t units =
-      std::min<std::size_t>(name_bytes, bytes_ - std::min(name_offset, bytes_)) / sizeof(wchar_t);
-  name_.resize(units);
-  std::memcpy(name_.data(), batch + name_offset, units * sizeof(wchar_t));
-  DirectoryRecord result{
-      .attributes = read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes)),
-      .file_id = read_field<std::uint64_t>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileId)),
-      .name = name_,
-  };
-  if (next == 0 || offset_ + next >= bytes_) {
+  const std::size_t record_bytes = kNameOffset + std::size_t{name_bytes};
+  if (name_bytes % sizeof(wchar_t) != 0 || record_bytes > room ||
+      (next != 0 && (next < record_bytes || next >= room))) {
+    return fail_os(ERROR_INVALID_DATA);
+  }
+  name_.resize(name_bytes / sizeof(wchar_t));
+  std::memcpy(name_.data(), record + kNameOffset, name_bytes);
+  if (next == 0) {
     filled_ = false;
   } else {
     offset_ += next;
   }
-  return result;
+  return DirectoryRecord{
+      .attributes = read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes)),
+      .file_id = read_field<std::uint64_t>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileId)),
+      .name = name_,
+  };
 }
 
 Result<std::optional<DirectoryRecord>> HandleListing::next(HANDLE directory) {
@@ -78,15 +84,24 @@ Result<std::optional<DirectoryRecord>> HandleListing::next(HANDLE directory) {
       if (auto read = read_batch(directory); !read) return std::unexpected(read.error());
       if (ended_) return std::nullopt;
     }
-    const DirectoryRecord record = read_record();
-    if (record.name != L"." && record.name != L"..") return record;
+    auto record = read_record();
+    if (!record) {
+      filled_ = false;
+      ended_ = true;
+      return std::unexpected(record.error());
+    }
+    if (!record->name.empty() && record->name != L"." && record->name != L"..") return *record;
   }
 }
 
 void HandleListing::restart() noexcept {
+  drop_batch();
+  restart_ = true;
+}
+
+void HandleListing::drop_batch() noexcept {
   filled_ = false;
   ended_ = false;
-  restart_ = true;
 }
 
 DirectoryWalk::DirectoryWalk(std::size_t batch_bytes, WalkProgress* progress)
@@ -112,11 +127,6 @@ void DirectoryWalk::leave() {
 Result<std::optional<DirectoryRecord>> DirectoryWalk::next_record() {
   WalkFrame& frame = frames_.back();
   return frame.listing.next(frame.directory.get());
-}
-
-bool DirectoryWalk::on_current_path(const FileIdentity& identity) const noexcept {
-  return std::ranges::any_of(
-      frames_, [&](const WalkFrame& frame) { return frame.identity.same_as(identity); });
 }
 
 }  // namespace voxtrel

@@ -1,15 +1,15 @@
-// The walk both tree operations share: a stack of open directories, each listed through its own
-// handle with the directory query, and each child opened relative to its parent's handle. No
-// path is resolved below the top, so what was listed is what gets opened or deleted.
+// Listing a directory through its own handle with the directory query, and the walk the leftover
+// search makes with it: a stack of open directories, each child opened relative to its parent's
+// handle. No path is resolved below the top, so what was listed is what gets opened or deleted.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "system/error.h"
@@ -24,9 +24,15 @@ struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
 
-  // File ID 0 means the file system gave none; such an identity matches nothing.
-  [[nodiscard]] constexpr bool same_as(const FileIdentity& other) const noexcept {
-    return file != 0 && file == other.file && volume == other.volume;
+  // File ID 0 means the file system gave none: such an identity tells nothing.
+  [[nodiscard]] constexpr bool known() const noexcept { return file != 0; }
+  constexpr bool operator==(const FileIdentity&) const noexcept = default;
+};
+
+struct FileIdentityHash {
+  [[nodiscard]] std::size_t operator()(const FileIdentity& identity) const noexcept {
+    // Fibonacci hashing spreads the volume's serial number over the bits the file ID leaves.
+    return std::hash<std::uint64_t>{}(identity.file ^ (identity.volume * 0x9E3779B97F4A7C15ULL));
   }
 };
 
@@ -48,20 +54,25 @@ struct DirectoryRecord {
 };
 
 // A directory's listing read through its handle, one batch of records at a time, in the
-// platform's order; "." and ".." never come.
+// platform's order; ".", ".." and records without a name never come. The batch comes from
+// whatever file system the handle leads to, so every record is checked to lie wholly inside it.
 class HandleListing {
  public:
   explicit HandleListing(std::size_t batch_bytes);
 
-  // The next record; nothing once the listing has ended (ERROR_NO_MORE_FILES). Errors: the
-  // directory query's.
+  // The next record of `directory`; nothing once the listing has ended (ERROR_NO_MORE_FILES).
+  // Errors: the directory query's; ERROR_INVALID_DATA (13) for a record that does not lie
+  // wholly inside the batch, which ends the listing.
   [[nodiscard]] Result<std::optional<DirectoryRecord>> next(HANDLE directory);
   // Drops the current batch; the next read starts the listing over from its beginning.
   void restart() noexcept;
+  // Drops the current batch and keeps whether the next read starts over: the next read is of
+  // another directory, through its own handle.
+  void drop_batch() noexcept;
 
  private:
   [[nodiscard]] Status read_batch(HANDLE directory);
-  [[nodiscard]] DirectoryRecord read_record();
+  [[nodiscard]] Result<DirectoryRecord> read_record();
 
   std::size_t bytes_;
   std::unique_ptr<std::uint64_t[]> buffer_;  // 8-byte aligned, as the records are
@@ -72,7 +83,7 @@ class HandleListing {
   std::wstring name_;    // the current record's name, copied out of the batch
 };
 
-// One open directory of the walk.
+// One open directory of the search.
 struct WalkFrame {
   UniqueKernelHandle directory;
   HandleListing listing;
@@ -80,9 +91,10 @@ struct WalkFrame {
   std::size_t path_length = 0;  // the walk's path up to this directory
 };
 
-// The directories from the walk's top to the one being listed. Every frame above the bottom was
-// opened relative to the frame below it, through a name that frame's listing gave. The walk
-// owns every handle on it; dropping the walk closes them.
+// The directories from the search's top to the one being listed, each with its own listing, so
+// that a parent's listing goes on where it was once a child is done. Every frame above the bottom
+// was opened through a name the frame below listed. The walk owns every handle on it; dropping
+// the walk closes them.
 class DirectoryWalk {
  public:
   DirectoryWalk(std::size_t batch_bytes, WalkProgress* progress);
@@ -93,39 +105,19 @@ class DirectoryWalk {
   void enter(UniqueKernelHandle directory, FileIdentity identity, std::wstring_view name);
   // Closes the current directory; its parent becomes current.
   void leave();
+  // Closes every directory: the walk is done.
+  void abandon() noexcept { frames_.clear(); }
 
   [[nodiscard]] bool done() const noexcept { return frames_.empty(); }
   [[nodiscard]] WalkFrame& current() noexcept { return frames_.back(); }
   // The next record of the current directory's listing.
   [[nodiscard]] Result<std::optional<DirectoryRecord>> next_record();
-  // Whether `identity` is one of the directories from the top down to the current one.
-  [[nodiscard]] bool on_current_path(const FileIdentity& identity) const noexcept;
   // The current directory's path: the top as given, joined with each name below it.
   [[nodiscard]] std::wstring_view path() const noexcept { return path_; }
   // Counts one more handled entry toward the next progress report.
   void count() noexcept { progress_.count(); }
 
  private:
-  // Reports every kProgressInterval entries, and what is left when it goes.
-  class ProgressCounter {
-   public:
-    explicit ProgressCounter(WalkProgress* sink) noexcept : sink_(sink) {}
-    ProgressCounter(ProgressCounter&& other) noexcept
-        : sink_(other.sink_), unreported_(std::exchange(other.unreported_, 0)) {}
-    ProgressCounter& operator=(ProgressCounter&&) = delete;
-    ~ProgressCounter() {
-      if (sink_ != nullptr && unreported_ != 0) sink_->advance(unreported_);
-    }
-    void count() noexcept {
-      if (++unreported_ < kProgressInterval || sink_ == nullptr) return;
-      sink_->advance(std::exchange(unreported_, 0));
-    }
-
-   private:
-    WalkProgress* sink_;
-    std::uint64_t unreported_ = 0;
-  };
-
   std::size_t batch_bytes_;
   ProgressCounter progress_;
   std::vector<WalkFrame> frames_;

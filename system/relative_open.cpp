@@ -6,6 +6,9 @@ namespace voxtrel {
 namespace {
 
 constexpr NTSTATUS kStatusPending = 0x00000103;
+// A success status: the open went through, but it broke another handle's oplock, whose holder
+// has not acknowledged the break yet.
+constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
 // The header declares this class only for a target version above Windows 10's first release.
@@ -55,11 +58,24 @@ NTSTATUS open_relative_once(HANDLE parent, std::wstring_view name, ACCESS_MASK a
   IO_STATUS_BLOCK io{};
   io.Status = kStatusPending;
   io.Information = 0;
-  return file_system_calls.open_file(opened, access, &object, &io, kShareAll, options);
+  return file_system_calls.open_file(opened, access, &object, &io, kShareAll,
+                                     options | FILE_COMPLETE_IF_OPLOCKED);
+}
+
+// The answer to an open that came back while another handle's oplock breaks: that handle is
+// closed and the entry is busy.
+std::unexpected<Error> held_by_oplock(HANDLE opened) noexcept {
+  UniqueKernelHandle closed(opened);
+  return fail_os(ERROR_SHARING_VIOLATION);
 }
 
 }  // namespace
 
+// Without FILE_COMPLETE_IF_OPLOCKED an open that breaks a batch or level-1 oplock waits, without
+// any limit, for the holder to acknowledge the break, and any user may take one on a file of
+// theirs and never answer. With it the open returns at once, the break under way; that handle is
+// closed again and the entry taken as held by another process, which it is.
+//
 // Opened as itself, the name's own reparse point is not followed (FILE_OPEN_REPARSE_POINT), and
 // with OBJ_DONT_REPARSE no reparse point anywhere on the way is either. Followed, neither is set:
 // OBJ_DONT_REPARSE would refuse the link.
@@ -72,20 +88,20 @@ Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, 
   }
   HANDLE opened = nullptr;
   NTSTATUS status = open_relative_once(parent, name, access, options, attributes, &opened);
-  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
-  DWORD code = error_code_from_status(status);
-  if (code == ERROR_INVALID_PARAMETER && attributes == OBJ_DONT_REPARSE) {
+  if (!NT_SUCCESS(status) && attributes == OBJ_DONT_REPARSE &&
+      error_code_from_status(status) == ERROR_INVALID_PARAMETER) {
     relative_open_attribute_value = 0;
     status = open_relative_once(parent, name, access, options, 0, &opened);
-    if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
-    code = error_code_from_status(status);
   }
+  if (status == kStatusOplockBreakInProgress) return held_by_oplock(opened);
+  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
+  const DWORD code = error_code_from_status(status);
   if (is_gone_code(code)) return UniqueKernelHandle();
   return fail_os(code);
 }
 
-Status delete_entry(HANDLE parent, std::wstring_view name) {
-  auto opened = open_relative(parent, name, DELETE, 0);
+Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options) {
+  auto opened = open_relative(parent, name, DELETE, options);
   if (!opened) return std::unexpected(opened.error());
   if (!*opened) return {};
   FILE_DISPOSITION_INFO_EX extended{kExtendedDispositionFlags};

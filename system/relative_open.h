@@ -23,18 +23,21 @@ inline constexpr ULONG kListOptions = FILE_SYNCHRONOUS_IO_NONALERT;
 inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_READ_ATTRIBUTES;
 
 // Opens `name` under `parent` (the empty name: the parent's own directory), shared for
-// everything. Returns an empty handle when the entry is gone (not found, or pending deletion).
-// Errors: every other open failure, as a Windows error code. A platform that rejects
-// OBJ_DONT_REPARSE (87) loses it for the rest of the process after one repeat without it.
+// everything, never waiting on another handle's oplock. Returns an empty handle when the entry is
+// gone (not found, or pending deletion).
+// Errors: ERROR_SHARING_VIOLATION (32) when the open had to break another handle's oplock; every
+// other open failure, as a Windows error code. A platform that rejects OBJ_DONT_REPARSE (87)
+// loses it for the rest of the process after one repeat without it.
 [[nodiscard]] Result<UniqueKernelHandle> open_relative(
     HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
     LinkHandling links = LinkHandling::kOpenItself);
 
 // Deletes `name` under `parent` as itself; the empty name deletes the parent's own directory.
-// A gone entry is success. The extended disposition deletes read-only files too (Windows 10
+// `options` go to the open (FILE_NON_DIRECTORY_FILE: only a non-directory is deleted). A gone
+// entry is success. The extended disposition deletes read-only files too (Windows 10
 // 1809, NTFS); where it is refused, the classic one is used, which fails on them with 5.
 // Errors: the open's, or the disposition's.
-[[nodiscard]] Status delete_entry(HANDLE parent, std::wstring_view name);
+[[nodiscard]] Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options = 0);
 
 // Entries waited out between two attempts: a sharing conflict, a directory not yet empty.
 inline constexpr int kMaxDeleteAttempts = 50;

@@ -1,8 +1,10 @@
 #include "system/tree_removal.h"
 
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "system/directory_walk.h"
 #include "system/file_system_calls.h"
@@ -42,32 +44,6 @@ Result<UniqueKernelHandle> open_subdirectory(HANDLE parent, const DirectoryRecor
   return child;
 }
 
-// Deletes the current directory, which the walk has emptied, and makes its parent current. The
-// parent's listing starts over: what it held when last read has changed.
-Status remove_emptied_directory(DirectoryWalk& walk) {
-  auto deleted = delete_entry_with_retries(walk.current().directory.get(), {}, ERROR_DIR_NOT_EMPTY);
-  if (!deleted) return deleted;
-  walk.count();
-  walk.leave();
-  if (!walk.done()) walk.current().listing.restart();
-  return {};
-}
-
-// One record of the current directory: a directory (or a link to one, opened as itself) becomes
-// the current directory; anything else is deleted, waiting out sharing conflicts.
-Status remove_record(DirectoryWalk& walk, const DirectoryRecord& record) {
-  const HANDLE directory = walk.current().directory.get();
-  if (record.is_directory()) {
-    auto child = open_subdirectory(directory, record);
-    if (!child) return std::unexpected(child.error());
-    if (*child) walk.enter(std::move(*child), {}, record.name);
-    return {};
-  }
-  auto deleted = delete_entry_with_retries(directory, record.name, ERROR_SHARING_VIOLATION);
-  if (deleted) walk.count();
-  return deleted;
-}
-
 // The attributes the parent's listing shows for the entry at `prepared`; nothing when the path
 // names no listed entry (a root, or a path ending in a separator).
 std::optional<DWORD> listed_attributes(const std::wstring& prepared) {
@@ -102,23 +78,77 @@ Result<UniqueKernelHandle> open_top(std::wstring_view path) {
   return UniqueKernelHandle(top.release());
 }
 
+// The removal's working state. The stack holds the open directories from the top down to the
+// one being emptied; each was opened relative to the one below it, through a name that one's
+// listing gave, and the stack owns them all. One listing serves every directory: entering a child
+// drops the parent's batch, and once the child is gone the parent is listed again from the start,
+// since its content has changed. So each level costs one handle and no path is built: the depth of
+// a tree costs no more than its breadth.
+class RemovalWalk {
+ public:
+  RemovalWalk(UniqueKernelHandle top, WalkProgress* progress)
+      : listing_(kDirectoryBatchBytes), progress_(progress) {
+    stack_.push_back(std::move(top));
+  }
+
+  // Empties and deletes the top. The first failure ends the walk; dropping the walk closes every
+  // handle still open.
+  Status run() {
+    while (!stack_.empty()) {
+      auto record = listing_.next(stack_.back().get());
+      if (!record) return std::unexpected(record.error());
+      const Status step = *record ? remove_record(**record) : remove_emptied_directory();
+      if (!step) return step;
+    }
+    return {};
+  }
+
+ private:
+  // A directory (or a link to one, opened as itself) becomes the one being emptied; anything
+  // else is deleted, waiting out sharing conflicts.
+  Status remove_record(const DirectoryRecord& record) {
+    const HANDLE directory = stack_.back().get();
+    if (record.is_directory()) {
+      auto child = open_subdirectory(directory, record);
+      if (!child) return std::unexpected(child.error());
+      if (*child) {
+        stack_.push_back(std::move(*child));
+        listing_.drop_batch();
+      }
+      return {};
+    }
+    auto deleted = delete_entry_with_retries(directory, record.name, ERROR_SHARING_VIOLATION);
+    if (deleted) progress_.count();
+    return deleted;
+  }
+
+  // Deletes the directory being emptied, whose listing has ended; its parent goes on.
+  Status remove_emptied_directory() {
+    auto deleted = delete_entry_with_retries(stack_.back().get(), {}, ERROR_DIR_NOT_EMPTY);
+    if (!deleted) return deleted;
+    progress_.count();
+    stack_.pop_back();
+    listing_.restart();
+    return {};
+  }
+
+  std::vector<UniqueKernelHandle> stack_;
+  HandleListing listing_;
+  ProgressCounter progress_;
+};
+
 }  // namespace
 
-// The walk goes down to the first subdirectory of each batch; when a directory's listing ends,
-// the directory is empty and goes, and its parent is listed again from the start. The first
-// failure ends the walk, which closes every handle still open.
+// A tree a user built to exhaust memory (millions of levels, each one handle) ends as this
+// removal's failure, not the process's.
 Status remove_tree(std::wstring_view path, WalkProgress* progress) {
-  auto top = open_top(path);
-  if (!top) return std::unexpected(top.error());
-  DirectoryWalk walk(kDirectoryBatchBytes, progress);
-  walk.enter_top(std::move(*top), {}, path);
-  while (!walk.done()) {
-    auto record = walk.next_record();
-    if (!record) return std::unexpected(record.error());
-    const Status step = *record ? remove_record(walk, **record) : remove_emptied_directory(walk);
-    if (!step) return step;
+  try {
+    auto top = open_top(path);
+    if (!top) return std::unexpected(top.error());
+    return RemovalWalk(std::move(*top), progress).run();
+  } catch (const std::bad_alloc&) {
+    return fail_os(ERROR_NOT_ENOUGH_MEMORY);
   }
-  return {};
 }
 
 }  // namespace voxtrel

@@ -1,5 +1,6 @@
 #include "system/tree_search.h"
 
+#include <new>
 #include <utility>
 
 #include "system/file_system_calls.h"
@@ -22,44 +23,51 @@ Result<TreeSearch> TreeSearch::open(std::wstring_view top, WalkProgress* progres
   if (!directory) return fail_os(GetLastError());
   auto identity = identity_of(directory.get());
   if (!identity) return std::unexpected(identity.error());
-  TreeSearch search(progress);
-  search.walk_.enter_top(UniqueKernelHandle(directory.release()), *identity, top);
-  return search;
+  try {
+    TreeSearch search(progress);
+    (void)search.first_visit(*identity);
+    search.walk_.enter_top(UniqueKernelHandle(directory.release()), *identity, top);
+    return search;
+  } catch (const std::bad_alloc&) {
+    return fail_os(ERROR_NOT_ENOUGH_MEMORY);
+  }
 }
 
 bool TreeSearch::path_fits(std::wstring_view name) const noexcept {
   return walk_.path().size() + 1 + name.size() < kMaxPathUnits;
 }
 
+bool TreeSearch::first_visit(const FileIdentity& identity) {
+  return !identity.known() || visited_.insert(identity).second;
+}
+
 // A plain directory is opened as itself: if it was swapped for a link since it was listed, the
 // link is what gets listed, never its target. Its identity is what the listing gave.
 void TreeSearch::enter_directory(const DirectoryRecord& record) {
-  if (!path_fits(record.name)) return;
+  const FileIdentity identity{walk_.current().identity.volume, record.file_id};
+  if (!path_fits(record.name) || !first_visit(identity)) return;
   auto child = open_relative(walk_.current().directory.get(), record.name, kListAccess,
                              kSearchedDirectoryOptions);
-  if (child && *child) {
-    const FileIdentity identity{walk_.current().identity.volume, record.file_id};
-    walk_.enter(std::move(*child), identity, record.name);
-  }
+  if (child && *child) walk_.enter(std::move(*child), identity, record.name);
 }
 
-// A reparse point is followed, and searched when its target is a directory that is not already
-// on the current path (a link back to an ancestor would repeat the search without end).
-// Returns false when the target is no directory to search: the entry is then taken as a file.
+// A reparse point is followed, and its target searched when it is a directory not searched yet.
+// Only a target that is not a directory (STATUS_NOT_A_DIRECTORY, ERROR_DIRECTORY) makes the entry
+// a file: a target that is missing, refuses the open or hides its identity is a directory that
+// contributes nothing, so a link its owner made unlistable is never deleted as a leftover.
 bool TreeSearch::enter_link_target(const DirectoryRecord& record) {
   auto target =
       open_relative(walk_.current().directory.get(), record.name, kListAndReadAttributesAccess,
                     kSearchedDirectoryOptions, LinkHandling::kFollow);
-  if (!target || !*target) return false;
+  if (!target) return !target.error().is_os(ERROR_DIRECTORY);
+  if (!*target) return true;
   const auto identity = identity_of(target->get());
-  if (!identity) return false;
-  if (walk_.on_current_path(*identity)) return true;
-  if (!path_fits(record.name)) return true;
+  if (!identity || !path_fits(record.name) || !first_visit(*identity)) return true;
   walk_.enter(std::move(*target), *identity, record.name);
   return true;
 }
 
-std::optional<FoundEntry> TreeSearch::next() {
+std::optional<FoundEntry> TreeSearch::find_next() {
   while (!walk_.done()) {
     auto record = walk_.next_record();
     // The end of a listing, or an error that ends it: what was found so far stands.
@@ -80,12 +88,21 @@ std::optional<FoundEntry> TreeSearch::next() {
   return std::nullopt;
 }
 
+std::optional<FoundEntry> TreeSearch::next() {
+  try {
+    return find_next();
+  } catch (const std::bad_alloc&) {
+    walk_.abandon();
+    return std::nullopt;
+  }
+}
+
 Path TreeSearch::path_of(const FoundEntry& entry) const {
   return join_path(walk_.path(), entry.name);
 }
 
 Status TreeSearch::remove(const FoundEntry& entry) {
-  return delete_entry(walk_.current().directory.get(), entry.name);
+  return delete_entry(walk_.current().directory.get(), entry.name, FILE_NON_DIRECTORY_FILE);
 }
 
 }  // namespace voxtrel

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "system/directory_walk.h"
 #include "system/error.h"
@@ -36,15 +37,19 @@ class TreeSearch {
 
   // The next entry that is not a directory to enter, depth-first in the platform's listing
   // order; nothing when the whole tree is searched. Directories are entered, links to
-  // directories too, except one that leads back to a folder on the current path from the top.
-  // A folder that cannot be opened or listed contributes nothing.
+  // directories too, but each folder (volume and file ID) once: a folder met again by another
+  // route, or through a link back to an ancestor, is not searched again. A folder that cannot be
+  // opened or listed, or a link whose target cannot be opened or identified, contributes nothing;
+  // only a link whose target is not a directory is an entry. Running out of memory ends the
+  // search as if it were complete.
   [[nodiscard]] std::optional<FoundEntry> next();
 
   // The path of the entry `next` returned last: the top as given, joined with each name.
   [[nodiscard]] Path path_of(const FoundEntry& entry) const;
 
   // Deletes the entry `next` returned last, as itself (a link, not its target), through the
-  // handle of the folder that listed it. Errors: as delete_entry.
+  // handle of the folder that listed it, and only if it is no directory (one swapped in since the
+  // listing stays). Errors: as delete_entry.
   [[nodiscard]] Status remove(const FoundEntry& entry);
 
  private:
@@ -52,13 +57,20 @@ class TreeSearch {
 
   // Whether the current directory's path joined with `name` stays below kMaxPathUnits.
   [[nodiscard]] bool path_fits(std::wstring_view name) const noexcept;
+  // Records `identity` as searched; false when it already was.
+  [[nodiscard]] bool first_visit(const FileIdentity& identity);
   // Enters the plain directory `record` names; one that cannot be opened is passed over.
   void enter_directory(const DirectoryRecord& record);
-  // Enters the target of the reparse point `record` names when it is a directory not already on
-  // the current path; whether the target is a directory (false: the entry counts as a file).
+  // Enters the target of the reparse point `record` names when it is a directory not searched
+  // yet; false when the target is not a directory (the entry then counts as a file).
   bool enter_link_target(const DirectoryRecord& record);
+  // next(), which may run out of memory.
+  [[nodiscard]] std::optional<FoundEntry> find_next();
 
   DirectoryWalk walk_;
+  // Every folder entered so far. A planted chain of folders each holding two links to the next
+  // would otherwise be searched once per route: 2^k times for k folders.
+  std::unordered_set<FileIdentity, FileIdentityHash> visited_;
 };
 
 }  // namespace voxtrel

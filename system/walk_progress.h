@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 namespace voxtrel {
 
@@ -18,6 +19,28 @@ class WalkProgress {
 
  protected:
   ~WalkProgress() = default;
+};
+
+// A walk's count: reports every kProgressInterval entries to `sink` (may be null), and what is
+// left when it goes.
+class ProgressCounter {
+ public:
+  explicit ProgressCounter(WalkProgress* sink) noexcept : sink_(sink) {}
+  ProgressCounter(ProgressCounter&& other) noexcept
+      : sink_(other.sink_), unreported_(std::exchange(other.unreported_, 0)) {}
+  ProgressCounter& operator=(ProgressCounter&&) = delete;
+  ~ProgressCounter() {
+    if (sink_ != nullptr && unreported_ != 0) sink_->advance(unreported_);
+  }
+
+  void count() noexcept {
+    if (++unreported_ < kProgressInterval || sink_ == nullptr) return;
+    sink_->advance(std::exchange(unreported_, 0));
+  }
+
+ private:
+  WalkProgress* sink_;
+  std::uint64_t unreported_ = 0;
 };
 
 }  // namespace voxtrel
