@@ -6,6 +6,9 @@
 //       times every variant once on the fresh copies in COPIES and appends to RESULTS
 //   voxtrel-bench report RESULTS
 //       prints the tables; exit code 1 when a variant did not do the whole job
+//   voxtrel-bench depth LEVELS...
+//       times the tree removal of an in-memory chain LEVELS directories deep, through the
+//       file-system call table, and prints its cost per entry
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/deep_chain.h"
 #include "bench/results.h"
 #include "bench/round.h"
 #include "bench/tree_builder.h"
@@ -30,7 +34,8 @@ int usage() {
   std::fputs(
       "usage: voxtrel-bench generate TOP ENTRIES\n"
       "       voxtrel-bench round ENTRIES ROUND COPIES RESULTS LIMIT_SECONDS\n"
-      "       voxtrel-bench report RESULTS\n",
+      "       voxtrel-bench report RESULTS\n"
+      "       voxtrel-bench depth LEVELS...\n",
       stderr);
   return kUsageExit;
 }
@@ -96,6 +101,23 @@ int report(const Path& results) {
   return whole_job && !records.empty() ? 0 : 1;
 }
 
+int depth(int count, wchar_t** levels) {
+  for (int i = 0; i < count; ++i) {
+    const auto parsed = parse_count(levels[i]);
+    if (!parsed) return usage();
+    const auto removed = remove_deep_chain(*parsed);
+    if (!removed) {
+      std::fprintf(stderr, "voxtrel-bench: the chain of %u levels failed with error %u\n",
+                   *parsed, removed.error().code());
+      return 1;
+    }
+    std::printf("depth %u: %llu entries in %.3f s, %.2f us per entry\n", *parsed,
+                static_cast<unsigned long long>(removed->entries), removed->seconds,
+                removed->seconds * 1e6 / static_cast<double>(removed->entries));
+  }
+  return 0;
+}
+
 int run(int argc, wchar_t** argv) {
   const std::wstring mode = argc > 1 ? argv[1] : L"";
   if (mode == L"generate" && argc == 4) {
@@ -110,6 +132,7 @@ int run(int argc, wchar_t** argv) {
     return round(*entries, *number, argv[4], argv[5], *limit);
   }
   if (mode == L"report" && argc == 3) return report(argv[2]);
+  if (mode == L"depth" && argc > 2) return depth(argc - 2, argv + 2);
   return usage();
 }
 

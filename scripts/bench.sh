@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The benchmark command: the leftover sweep and the tree removal against their peers, under Wine.
 #
-#   bash scripts/bench.sh [--rounds N] [--limit SECONDS] [SIZE...]
+#   bash scripts/bench.sh [--rounds N] [--limit SECONDS] [--depths "LEVELS..."] [SIZE...]
 #
 # Builds the benchmark program (bench preset, optimised), then for each tree size (default 20000
 # and 100000 entries) builds the planned tree once, and for each round (default 3) makes fresh
 # copies of it with cp -a (not timed) and runs every variant once, in one program run, on its own
 # copy. A slow peer (the cmd variants, the one-open walk) still running after the limit (default
-# 30 s) is stopped and not run again at that size. Prints the tables with the machine.
+# 30 s) is stopped and not run again at that size. Then times the tree removal of an in-memory
+# chain of directories at each of the depths (default 2000 and 20000 levels) through the
+# file-system call table, where no path limit applies, for its cost per entry. Prints the tables
+# with the machine.
 # The copies live in $VOXTREL_BENCH_SCRATCH (default /dev/shm, a RAM disk, so the disk's
 # write-back does not blur the figures). With VOXTREL_BENCH_EXE set, that program is used as is
 # (CTest does this); with VOXTREL_TEMPLATE_PREFIX set, that booted prefix is copied.
@@ -18,11 +21,13 @@ source scripts/lib/wine.sh
 rounds=3
 limit=30
 sizes=()
+depths=(2000 20000)
 while (($#)); do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --limit) limit=$2; shift 2 ;;
-    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    --depths) read -ra depths <<<"$2"; shift 2 ;;
+    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
     *) sizes+=("$1"); shift ;;
   esac
 done
@@ -79,6 +84,10 @@ for size in "${sizes[@]}"; do
   done
   rm -rf "$master"
 done
+
+echo
+echo "Tree removal of a chain of directories, through the call table (3 runs per depth):"
+for depth in "${depths[@]}"; do bench depth "$depth" "$depth" "$depth"; done
 
 echo
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')," \

@@ -59,8 +59,7 @@ Result<DirectoryRecord> HandleListing::read_record() {
   const auto name_bytes =
       read_field<DWORD>(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength));
   const std::size_t record_bytes = kNameOffset + std::size_t{name_bytes};
-  if (name_bytes % sizeof(wchar_t) != 0 || record_bytes > room ||
-      (next != 0 && (next < record_bytes || next >= room))) {
+  if (name_bytes % sizeof(wchar_t) != 0 || record_bytes > room || (next != 0 && next >= room)) {
     return fail_os(ERROR_INVALID_DATA);
   }
   name_.resize(name_bytes / sizeof(wchar_t));

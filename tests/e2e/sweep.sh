@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Step 8 end to end against links planted under C:\ProgramData (made from the Linux side): loops
-# searched once, a link out of the root followed, a held leftover counted apart, a missing root
+# searched once, links that fan out to 2^20 routes searched once, a link out of the root followed, a held leftover counted apart, a missing root
 # silent, and a folder swapped for a link after its listing unable to redirect the deletion. (The
 # names that match, and a leftover past 260 characters, are full_machine.sh's.)
 here=$(dirname "$0")
@@ -45,6 +45,34 @@ done
 # Everything before step 8's lines, byte for byte: the same in the next run.
 before_step8=$(grep -b -m1 '^      Removing: ' "$TRANSCRIPT" | cut -d: -f1)
 rm -rf "$data/Loop"
+
+echo "== 20 folders, each with two links to the next: 2^20 routes to a held leftover, searched once"
+chain="$drive_c/Chain"
+mkdir -p "$data/Fan/L0"
+for i in $(seq 1 20); do mkdir -p "$chain/L$i"; done
+for i in $(seq 0 19); do
+  from="$chain/L$i"
+  ((i > 0)) || from="$data/Fan/L0"
+  ln -s "$chain/L$((i + 1))" "$from/a"
+  ln -s "$chain/L$((i + 1))" "$from/b"
+done
+put "Chain/L20/voxtrel-agent.exe.old" "held"
+hold_file 'C:\Chain\L20\voxtrel-agent.exe.old'
+started=$(date +%s%N)
+run_tool
+echo "   the run took $((($(date +%s%N) - started) / 1000000)) ms"
+release_file
+# Reached first through a or b at each level, whichever the listing gives first.
+found=$(grep '^      Removing: ' "$TRANSCRIPT")
+grep -Eqx '      Removing: C:\\ProgramData\\Fan\\L0(\\[ab]){20}\\voxtrel-agent\.exe\.old' <<<"$found" ||
+  fail "the held leftover was not reported once, through the links: $found"
+expect_step8 "$found" "      Failed to remove: ${found#      Removing: }" \
+  "      Failed to remove 1 leftover file(s)."
+[ "$(cat "$chain/L20/voxtrel-agent.exe.old")" = "held" ] || fail "the held leftover changed"
+for i in $(seq 1 19); do
+  [ -L "$chain/L$i/a" ] && [ -L "$chain/L$i/b" ] || fail "a link in $chain/L$i was removed"
+done
+rm -rf "$data/Fan" "$chain"
 
 echo "== a folder swapped for a link after its listing: the deletion goes through the listed folder"
 put "ProgramData/Evil/voxtrel-agent.exe.old" "listed"

@@ -184,6 +184,65 @@ TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   EXPECT_FALSE(scratch_.exists(L"top\\moved\\voxtrel-agent.exe.old"));
 }
 
+// A leftover under a batch oplock that its holder never lets go of is reported as not removed
+// at once, and the sweep goes on with the next one.
+TEST_F(LeftoverSweep, OplockedLeftoverFailsWithoutWaiting) {
+  scratch_.write_file(L"root\\a\\voxtrel-agent.exe.old", "held");
+  scratch_.write_file(L"root\\b\\voxtrel-agent.exe.old1");
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.open_file = &testing::open_file_under_oplock;
+  testing::oplock_holder = {.name = L"voxtrel-agent.exe.old"};
+  expect_sweep(L"root\\a",
+               line(kRemoving, L"root\\a\\voxtrel-agent.exe.old") +
+                   line(kFailed, L"root\\a\\voxtrel-agent.exe.old"),
+               {0, 1});
+  expect_sweep(L"root\\b", line(kRemoving, L"root\\b\\voxtrel-agent.exe.old1"), {1, 0});
+  EXPECT_EQ(testing::oplock_holder.breaks, 1);
+  EXPECT_EQ(testing::oplock_holder.waits, 0);
+  EXPECT_EQ(scratch_.content(L"root\\a\\voxtrel-agent.exe.old"), "held");
+}
+
+// What a followed link or another file system may list. A link whose target is held without
+// read sharing is a folder that cannot be listed, never a leftover; a link whose target is a file
+// is an entry; a batch whose first record reaches past its end lists nothing.
+TEST_F(LeftoverSweep, LinksAndListingsFromElsewhereAreTakenForWhatTheyAre) {
+  const std::wstring held = L"held\\voxtrel-agent.exe.old-link";
+  scratch_.write_file(held + L"\\voxtrel-agent.exe.old", "inside");
+  const UniqueFile holder(CreateFileW(scratch_.at(held).c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(holder);
+  scratch_.write_file(L"file\\voxtrel-agent.exe.old-link");
+  scratch_.write_file(L"past\\a\\voxtrel-agent.exe.old", "unlisted");
+  scratch_.write_file(L"past\\a\\trigger");
+  scratch_.write_file(L"past\\b\\voxtrel-agent.exe.old");
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.get_information = &testing::get_information_rewriting_listing;
+  using enum testing::ListingChange;
+
+  testing::listing_rewrite = {L"voxtrel-agent.exe.old-link", kAsDirectoryLink};
+  expect_sweep(L"held", "", {});
+  expect_sweep(L"file", line(kRemoving, L"file\\voxtrel-agent.exe.old-link"), {1, 0});
+  testing::listing_rewrite = {L"trigger", kFirstReachesPast};
+  expect_sweep(L"past", line(kRemoving, L"past\\b\\voxtrel-agent.exe.old"), {1, 0});
+  EXPECT_EQ(scratch_.content(held + L"\\voxtrel-agent.exe.old"), "inside");
+  EXPECT_FALSE(scratch_.exists(L"file\\voxtrel-agent.exe.old-link"));
+  EXPECT_EQ(scratch_.content(L"past\\a\\voxtrel-agent.exe.old"), "unlisted");
+}
+
+// A leftover swapped for a folder of the same name after it was listed is not deleted: the
+// deletion asks for a file.
+TEST_F(LeftoverSweep, FolderSwappedInForALeftoverStays) {
+  scratch_.write_file(L"top\\voxtrel-agent.exe.old");
+  auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
+  ASSERT_TRUE(search.has_value());
+  const auto entry = search->next();
+  ASSERT_TRUE(entry.has_value());
+  ASSERT_TRUE(DeleteFileW(scratch_.at(L"top\\voxtrel-agent.exe.old").c_str()));
+  scratch_.make_directory(L"top\\voxtrel-agent.exe.old");
+  EXPECT_FALSE(search->remove(*entry).has_value());
+  EXPECT_TRUE(scratch_.exists(L"top\\voxtrel-agent.exe.old"));
+}
+
 TEST_F(LeftoverSweep, MissingRootOrFileAsRootIsSilent) {
   scratch_.write_file(L"voxtrel-agent.exe.old");
   expect_sweep(L"missing", "", {});

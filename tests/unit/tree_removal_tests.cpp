@@ -199,6 +199,38 @@ TEST_F(TreeRemoval, DeletesJunctionsAndDirectorySymbolicLinksAsLinks) {
   if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
+// A batch oplock another process holds on a file and never lets go of: each open for DELETE comes
+// back at once with the break under way; that handle is closed and the file taken as held for the
+// 50 attempts, and the removal ends there instead of waiting.
+TEST_F(TreeRemoval, OplockedFileIsTakenAsHeldNotWaitedFor) {
+  scratch_.write_file(L"top\\oplocked.txt", "kept");
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.open_file = &testing::open_file_under_oplock;
+  testing::oplock_holder = {.name = L"oplocked.txt"};
+  const HandleLeakCheck handles;
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(handles.leaked());
+  EXPECT_EQ(testing::oplock_holder.breaks, kMaxDeleteAttempts);
+  EXPECT_EQ(testing::oplock_holder.waits, 0);
+  EXPECT_EQ(scratch_.content(L"top\\oplocked.txt"), "kept");
+}
+
+// A batch whose first record claims more bytes than the batch holds, or puts the next record
+// past its end, ends the removal before anything it lists is deleted.
+TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemoval) {
+  scratch_.write_file(L"top\\a.txt");
+  scratch_.write_file(L"top\\b.txt");
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.get_information = &testing::get_information_rewriting_listing;
+  for (const auto change :
+       {testing::ListingChange::kFirstReachesPast, testing::ListingChange::kFirstPointsPast}) {
+    testing::listing_rewrite = {L"b.txt", change};
+    EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_INVALID_DATA);
+    EXPECT_TRUE(scratch_.exists(L"top\\a.txt"));
+    EXPECT_TRUE(scratch_.exists(L"top\\b.txt"));
+  }
+}
+
 // What the platform answers in the tests below, where Wine cannot produce the condition: the
 // relative opens and dispositions of the removal go through these fakes.
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
