@@ -24,8 +24,8 @@ built_exe=build/release/$exe_name
 # messages are shown only when it fails; a failure ends the script.
 sign_executable() {
   local product
-  product=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)"$/\1/p' resources/voxtrel-force-remove.rc)
-  [ -n "$product" ] || { echo "no product name in resources/voxtrel-force-remove.rc" >&2; exit 1; }
+  product=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)"$/\1/p' resources/image.rc)
+  [ -n "$product" ] || { echo "no product name in resources/image.rc" >&2; exit 1; }
   local args=(sign -pkcs12 "$VOXTREL_SIGNING_PFX" -h sha256 -n "$product" -in "$1" -out "$2")
   [ -z "${VOXTREL_PROJECT_URL:-}" ] || args+=(-i "$VOXTREL_PROJECT_URL")
   [ -z "${VOXTREL_TIMESTAMP_URL:-}" ] || args+=(-ts "$VOXTREL_TIMESTAMP_URL")
