@@ -93,8 +93,8 @@ for name in "${executables[@]}"; do
     fail "$name: the signature verifies against a certificate that did not make it"
   unzip -p "$signed_dist"/*.zip "$(basename "$folder")/$name" | cmp - "$exe" ||
     fail "the archive does not hold the signed $name"
-  osslsigncode remove-signature -in "$exe" -out "$scratch/stripped.exe" >/dev/null
-  cmp "$scratch/stripped.exe" "$built/$name" ||
+  osslsigncode remove-signature -in "$exe" -out "$scratch/stripped-$name" >/dev/null
+  cmp "$scratch/stripped-$name" "$built/$name" ||
     fail "$name: signing changed more than the appended signature"
 done
 [ "$(awk '{ print $2 }' "$folder/SHA256SUMS" | LC_ALL=C sort)" = \
