@@ -4,16 +4,9 @@
 
 #include <string_view>
 
-namespace voxtrel {
+#include "driver/agent_footprint.h"
 
-// The tool's fixed targets.
-inline constexpr std::string_view kServiceName = "VoxtrelAgent";
-inline constexpr std::string_view kAgentImageName = "voxtrel-agent.exe";
-inline constexpr std::string_view kProgramFolder = "C:\\Program Files\\Voxtrel";
-inline constexpr std::string_view kDataFolder = "C:\\ProgramData\\Voxtrel";
-inline constexpr std::wstring_view kProductKey = L"SOFTWARE\\Voxtrel";
-inline constexpr std::string_view kProgramFilesRoot = "C:\\Program Files";
-inline constexpr std::string_view kProgramDataRoot = "C:\\ProgramData";
+namespace voxtrel {
 
 // Runs the whole removal; returns the process exit code, which is always 0. Only a failed
 // console write ends the process earlier, by fail-fast.

@@ -22,18 +22,12 @@ void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& c
 
 }  // namespace
 
-bool is_leftover_name(std::wstring_view name) {
-  const auto exact = to_utf8_strict(name);
-  return exact && exact->starts_with(kLeftoverPrefix);
-}
-
 SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress) {
   SweepCounts counts;
-  auto search = TreeSearch::open(to_wide(directory), progress);
-  if (!search) return counts;
-  while (const auto entry = search->next()) {
-    if (is_leftover_name(entry->name)) remove_leftover(*search, *entry, counts);
-  }
+  (void)search_leftovers(to_wide(directory), progress,
+                         [&counts](TreeSearch& search, const FoundEntry& leftover) {
+                           remove_leftover(search, leftover, counts);
+                         });
   return counts;
 }
 

@@ -6,12 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "driver/agent_footprint.h"
 #include "system/walk_progress.h"
 
 namespace voxtrel {
-
-// Case-sensitive and anchored at the start of the name.
-inline constexpr std::string_view kLeftoverPrefix = "voxtrel-agent.exe.old";
 
 // Leftovers found, split by the outcome of their deletion. Sums wrap as unsigned 32-bit numbers.
 struct SweepCounts {
@@ -24,9 +22,6 @@ struct SweepCounts {
     return *this;
   }
 };
-
-// A name matches when it is valid Unicode (no unpaired surrogate) and starts with the prefix.
-[[nodiscard]] bool is_leftover_name(std::wstring_view name);
 
 // Searches `directory` (UTF-8) and everything below it, depth-first in the platform's listing
 // order, following directory links but never back into a folder on the current path. Prints

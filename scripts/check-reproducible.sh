@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The reproducibility check: copies the sources into two folders of different names and lengths,
 # builds the release tool cleanly in each (the second in another time zone and locale) and
-# compares the two executables byte for byte. Prints their size and SHA-256; fails on any
-# difference, naming the first differing bytes.
+# compares each executable (the tool, the footprint check) of the two builds byte for byte.
+# Prints their sizes and SHA-256; fails on any difference, naming the first differing bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=$PWD
@@ -26,9 +26,10 @@ second="$scratch/second-tree-with-a-longer-name"
 build_copy "$first"
 TZ=Pacific/Kiritimati LC_ALL=C build_copy "$second"
 
-exe=build/release/voxtrel-force-remove.exe
-if ! cmp "$first/$exe" "$second/$exe"; then
-  echo "FAIL: two builds of the same sources differ" >&2
-  exit 1
-fi
-echo "Reproducible: $(stat -c %s "$first/$exe") bytes, SHA-256 $(sha256sum "$first/$exe" | cut -d' ' -f1)"
+for exe in build/release/voxtrel-force-remove.exe build/release/voxtrel-footprint.exe; do
+  if ! cmp "$first/$exe" "$second/$exe"; then
+    echo "FAIL: two builds of the same sources differ" >&2
+    exit 1
+  fi
+  echo "Reproducible: $exe, $(stat -c %s "$first/$exe") bytes, SHA-256 $(sha256sum "$first/$exe" | cut -d' ' -f1)"
+done

@@ -1,31 +1,32 @@
 #!/usr/bin/env bash
 # The release package: builds the release tool and writes, under dist/,
-#   voxtrel-force-remove-VERSION/        the executable, README.md and SHA256SUMS for both
+#   voxtrel-force-remove-VERSION/        the tool, the footprint check (voxtrel-footprint.exe),
+#                                        README.md and SHA256SUMS for all three
 #   voxtrel-force-remove-VERSION.zip     that folder as one archive
 #   voxtrel-force-remove-VERSION.zip.sha256
 # VERSION is the CMake project version. The archive's entries carry the time of the last commit
 # (or SOURCE_DATE_EPOCH), so packaging the same commit twice gives the same archive.
 #
-# Authenticode signature of the executable, made with osslsigncode when a key is given:
+# Authenticode signature of both executables, made with osslsigncode when a key is given:
 #   VOXTREL_SIGNING_PFX       PKCS#12 file with the code-signing certificate and its private key
 #   VOXTREL_SIGNING_PASSWORD  its password (may be empty or unset)
 #   VOXTREL_TIMESTAMP_URL     RFC 3161 time-stamp server (optional; needs the network)
 #   VOXTREL_PROJECT_URL       URL the signature names as the project's page (optional)
-# Without VOXTREL_SIGNING_PFX the executable is packaged unsigned. VOXTREL_DIST_DIR writes the
+# Without VOXTREL_SIGNING_PFX the executables are packaged unsigned. VOXTREL_DIST_DIR writes the
 # package somewhere other than dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-exe_name=voxtrel-force-remove.exe
-built_exe=build/release/$exe_name
+# Every executable of the package, each built at the top of build/release.
+executables=(voxtrel-force-remove.exe voxtrel-footprint.exe)
 
 # sign_executable FROM TO: writes TO, the file FROM with an Authenticode signature (SHA-256) that
 # names the product and, if set, the project URL, time-stamped if a server is set. osslsigncode's
 # messages are shown only when it fails; a failure ends the script.
 sign_executable() {
   local product
-  product=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)"$/\1/p' resources/voxtrel-force-remove.rc)
-  [ -n "$product" ] || { echo "no product name in resources/voxtrel-force-remove.rc" >&2; exit 1; }
+  product=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)"$/\1/p' resources/image.rc)
+  [ -n "$product" ] || { echo "no product name in resources/image.rc" >&2; exit 1; }
   local args=(sign -pkcs12 "$VOXTREL_SIGNING_PFX" -h sha256 -n "$product" -in "$1" -out "$2")
   [ -z "${VOXTREL_PROJECT_URL:-}" ] || args+=(-i "$VOXTREL_PROJECT_URL")
   [ -z "${VOXTREL_TIMESTAMP_URL:-}" ] || args+=(-ts "$VOXTREL_TIMESTAMP_URL")
@@ -63,19 +64,19 @@ cp README.md "$package/"
 # The signature goes in before the checksums and the archive, which must describe the signed file.
 if [ -n "${VOXTREL_SIGNING_PFX:-}" ]; then
   [ -r "$VOXTREL_SIGNING_PFX" ] || { echo "cannot read $VOXTREL_SIGNING_PFX" >&2; exit 1; }
-  sign_executable "$built_exe" "$package/$exe_name"
+  for exe in "${executables[@]}"; do sign_executable "build/release/$exe" "$package/$exe"; done
   echo "Signed with $VOXTREL_SIGNING_PFX${VOXTREL_TIMESTAMP_URL:+, time stamp from $VOXTREL_TIMESTAMP_URL}"
 else
-  cp "$built_exe" "$package/"
-  echo "Unsigned: VOXTREL_SIGNING_PFX is not set, so $exe_name carries no signature"
+  for exe in "${executables[@]}"; do cp "build/release/$exe" "$package/"; done
+  echo "Unsigned: VOXTREL_SIGNING_PFX is not set, so ${executables[*]} carry no signature"
 fi
-(cd "$package" && sha256sum "$exe_name" README.md >SHA256SUMS)
+(cd "$package" && sha256sum "${executables[@]}" README.md >SHA256SUMS)
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 touch -d "@$epoch" "$package" "$package"/*
-(cd "$dist" && TZ=UTC zip -q -X -D "$name.zip" "$name/$exe_name" "$name/README.md" \
+(cd "$dist" && TZ=UTC zip -q -X -D "$name.zip" "${executables[@]/#/$name/}" "$name/README.md" \
   "$name/SHA256SUMS" && sha256sum "$name.zip" >"$name.zip.sha256")
 
 echo "Package: $package.zip"
-echo "Executable: $(stat -c %s "$package/$exe_name") bytes"
+for exe in "${executables[@]}"; do echo "$exe: $(stat -c %s "$package/$exe") bytes"; done
 cat "$package/SHA256SUMS"

@@ -63,10 +63,17 @@ struct RegistryKeyTraits {
   static Raw empty() noexcept { return nullptr; }
   static void close(Raw h) noexcept { RegCloseKey(h); }
 };
+// Handles of the service control manager and of its services.
+struct ServiceHandleTraits {
+  using Raw = SC_HANDLE;
+  static Raw empty() noexcept { return nullptr; }
+  static void close(Raw h) noexcept { CloseServiceHandle(h); }
+};
 
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
+using UniqueService = UniqueHandle<ServiceHandleTraits>;
 
 }  // namespace voxtrel

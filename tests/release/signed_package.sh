@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The release package signed with a throwaway certificate and a local time-stamp server: signed
-# (SHA-256, product name, project URL, time stamp) by that certificate and no other, checksums and
-# archive of the signed file, nothing changed but the appended signature (and release_image_tests
-# pass on it). An unreachable time-stamp server or a wrong password fails the package; without a
+# The release package signed with a throwaway certificate and a local time-stamp server: both
+# executables (the tool and the footprint check) signed (SHA-256, product name, project URL, time
+# stamp) by that certificate and no other, checksums and archive of the signed files, nothing
+# changed but the appended signature (and release_image_tests pass on each). An unreachable time-stamp server or a wrong password fails the package; without a
 # key it holds the built file and says so once. Environment: VOXTREL_SOURCE_DIR,
 # VOXTREL_IMAGE_TESTS (release_image_tests.exe), VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to
 # copy; optional).
@@ -26,7 +26,9 @@ fail() {
 
 # Only what each package run sets below.
 unset VOXTREL_SIGNING_PFX VOXTREL_TIMESTAMP_URL VOXTREL_PROJECT_URL VOXTREL_DIST_DIR
-built="$VOXTREL_SOURCE_DIR/build/release/voxtrel-force-remove.exe"
+built="$VOXTREL_SOURCE_DIR/build/release"
+# The package's executables: the tool and the footprint check, signed and checked alike.
+executables=(voxtrel-force-remove.exe voxtrel-footprint.exe)
 project_url="https://voxtrel.example/force-remove"
 export VOXTREL_SIGNING_PASSWORD="throwaway pass"
 
@@ -75,27 +77,31 @@ package "$signed_dist" VOXTREL_SIGNING_PFX="$scratch/signer.p12" VOXTREL_PROJECT
 cat "$signed_dist.log"
 [ "$package_rc" -eq 0 ] || fail "packaging with a key failed"
 folder=$(find "$signed_dist" -mindepth 1 -maxdepth 1 -type d)
-exe="$folder/voxtrel-force-remove.exe"
 grep -q '^Unsigned' "$signed_dist.log" && fail "a signed package says it is unsigned"
 
-osslsigncode verify -CAfile "$scratch/signer.pem" -TSA-CAfile "$scratch/tsa.pem" -in "$exe" \
-  >"$scratch/verify.txt" 2>&1 ||
-  { cat "$scratch/verify.txt"; fail "the signature does not verify against the signer"; }
-for line in "Message digest algorithm  : SHA256" "Text description: Voxtrel Force-Removal Tool" \
-  "URL description: $project_url" "Subject: /CN=signer" \
-  "Timestamp Server Signature verification: ok"; do
-  grep -qF "$line" "$scratch/verify.txt" || { cat "$scratch/verify.txt"; fail "no '$line'"; }
+for name in "${executables[@]}"; do
+  exe="$folder/$name"
+  osslsigncode verify -CAfile "$scratch/signer.pem" -TSA-CAfile "$scratch/tsa.pem" -in "$exe" \
+    >"$scratch/verify.txt" 2>&1 ||
+    { cat "$scratch/verify.txt"; fail "$name: the signature does not verify against the signer"; }
+  for line in "Message digest algorithm  : SHA256" "Text description: Voxtrel Force-Removal Tool" \
+    "URL description: $project_url" "Subject: /CN=signer" \
+    "Timestamp Server Signature verification: ok"; do
+    grep -qF "$line" "$scratch/verify.txt" || { cat "$scratch/verify.txt"; fail "$name: no '$line'"; }
+  done
+  osslsigncode verify -CAfile "$scratch/stranger.pem" -in "$exe" >/dev/null 2>&1 &&
+    fail "$name: the signature verifies against a certificate that did not make it"
+  unzip -p "$signed_dist"/*.zip "$(basename "$folder")/$name" | cmp - "$exe" ||
+    fail "the archive does not hold the signed $name"
+  osslsigncode remove-signature -in "$exe" -out "$scratch/stripped-$name" >/dev/null
+  cmp "$scratch/stripped-$name" "$built/$name" ||
+    fail "$name: signing changed more than the appended signature"
 done
-osslsigncode verify -CAfile "$scratch/stranger.pem" -in "$exe" >/dev/null 2>&1 &&
-  fail "the signature verifies against a certificate that did not make it"
-
+[ "$(awk '{ print $2 }' "$folder/SHA256SUMS" | LC_ALL=C sort)" = \
+  "$(printf '%s\n' README.md "${executables[@]}" | LC_ALL=C sort)" ] ||
+  fail "SHA256SUMS does not list every file of the package: $(cat "$folder/SHA256SUMS")"
 (cd "$folder" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not describe the files"
-unzip -p "$signed_dist"/*.zip "$(basename "$folder")/voxtrel-force-remove.exe" | cmp - "$exe" ||
-  fail "the archive does not hold the signed executable"
 (cd "$signed_dist" && sha256sum --quiet -c ./*.zip.sha256) || fail "the archive's checksum is wrong"
-
-osslsigncode remove-signature -in "$exe" -out "$scratch/stripped.exe" >/dev/null
-cmp "$scratch/stripped.exe" "$built" || fail "signing changed more than the appended signature"
 
 echo "== release image checks on the signed executable"
 if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
@@ -103,8 +109,10 @@ if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
 else
   wine_boot_prefix "$WINEPREFIX"
 fi
-VOXTREL_RELEASE_EXE="$exe" VOXTREL_RELEASE_SIGNED=1 wine "$VOXTREL_IMAGE_TESTS" ||
-  fail "the signed executable fails the release image checks"
+for name in "${executables[@]}"; do
+  VOXTREL_RELEASE_EXE="$folder/$name" VOXTREL_RELEASE_SIGNED=1 wine "$VOXTREL_IMAGE_TESTS" ||
+    fail "the signed $name fails the release image checks"
+done
 
 echo "== failures end the package"
 for failure in "no-stamp VOXTREL_TIMESTAMP_URL=http://127.0.0.1:9/" \
@@ -121,6 +129,8 @@ package "$unsigned_dist"
 [ "$package_rc" -eq 0 ] || { cat "$unsigned_dist.log"; fail "packaging without a key failed"; }
 [ "$(grep -c '^Unsigned' "$unsigned_dist.log")" -eq 1 ] ||
   { cat "$unsigned_dist.log"; fail "no single line saying the package is unsigned"; }
-cmp "$unsigned_dist"/*/voxtrel-force-remove.exe "$built" ||
-  fail "the unsigned package does not hold the built executable"
+for name in "${executables[@]}"; do
+  cmp "$unsigned_dist"/*/"$name" "$built/$name" ||
+    fail "the unsigned package does not hold the built $name"
+done
 echo "PASS"

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/msi_removal.h"
+#include "system/unique_handle.h"
 #include "tests/support/scratch_registry_key.h"
 
 namespace voxtrel {
@@ -54,6 +56,40 @@ TEST_F(ProductScan, ClosesEveryKeyItOpens) {
   const auto before = next_handle_values();
   EXPECT_EQ(scan().size(), 20u);
   EXPECT_EQ(next_handle_values(), before) << "a handle stays open";
+}
+
+// What the footprint check needs to tell "no product" from "no answer": an absent list or a
+// subkey without a display name is an answer; a subkey that cannot be opened is not, and the
+// matches around it still count.
+TEST_F(ProductScan, ReportsTheFirstFailureThatIsNotAnAbsence) {
+  std::optional<Error> failure;
+  EXPECT_TRUE(
+      find_voxtrel_products(HKEY_CURRENT_USER, key_path_utf8(L"Uninstall"), &failure).empty());
+  EXPECT_EQ(failure, std::nullopt) << "an absent list";
+  set_text_value(L"Uninstall\\{0A}", L"DisplayName", L"Voxtrel Agent");
+  set_text_value(L"Uninstall\\{0B}", L"Publisher", L"Voxtrel");
+  set_text_value(L"Uninstall\\{0C}", L"DisplayName", L"Voxtrel Updater");
+  EXPECT_EQ(scan().size(), 2u);
+  // An empty access list on {0B}, set and taken back through a handle opened before it.
+  HKEY held = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (key_path() + L"\\Uninstall\\{0B}").c_str(), 0,
+                          READ_CONTROL | WRITE_DAC, &held),
+            ERROR_SUCCESS);
+  const UniqueRegistryKey key(held);
+  ACL empty{};
+  InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+  SECURITY_DESCRIPTOR denying{};
+  InitializeSecurityDescriptor(&denying, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&denying, TRUE, &empty, FALSE);
+  ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &denying), ERROR_SUCCESS);
+  const auto found =
+      find_voxtrel_products(HKEY_CURRENT_USER, key_path_utf8(L"Uninstall"), &failure);
+  SECURITY_DESCRIPTOR open_to_all{};
+  InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE);
+  RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &open_to_all);
+  EXPECT_EQ(found.size(), 2u);
+  EXPECT_EQ(failure, Error::os(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -1,0 +1,162 @@
+#include "footprint/footprint_check.h"
+
+#include <array>
+
+#include "driver/agent_footprint.h"
+#include "driver/format.h"
+#include "system/agent_queries.h"
+#include "system/error.h"
+#include "system/file_ops.h"
+#include "system/registry_reader.h"
+#include "system/text.h"
+
+namespace voxtrel {
+namespace {
+
+// The part names and line shapes, together so they can be read against each other.
+constexpr std::string_view kServicePart = "service VoxtrelAgent";
+constexpr std::string_view kProcessPart = "processes voxtrel-agent.exe";
+constexpr std::string_view kProductPart = "uninstall entries named *Voxtrel*";
+constexpr std::string_view kProgramFolderPart = "folder C:\\Program Files\\Voxtrel";
+constexpr std::string_view kDataFolderPart = "folder C:\\ProgramData\\Voxtrel";
+constexpr std::string_view kProductKeyPart = "key HKLM\\SOFTWARE\\Voxtrel";
+constexpr std::string_view kLeftoverPart = "leftovers voxtrel-agent.exe.old*";
+
+constexpr std::string_view kAbsentLine = "{}: absent\n";
+constexpr std::string_view kPresentLine = "{}: present\n";
+constexpr std::string_view kPresentWithDetailLine = "{}: present ({})\n";
+constexpr std::string_view kCannotTellLine = "{}: cannot tell ({})\n";
+constexpr std::string_view kErrorDetail = "error {}: {}";
+constexpr std::string_view kProcessIdsDetail = "process ids {}";
+constexpr std::string_view kProductDetail = "{} {}";
+constexpr std::string_view kListSeparator = "; ";
+
+constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
+constexpr std::array<std::string_view, 2> kSearchRoots = {kProgramFilesRoot, kProgramDataRoot};
+
+// The answers that say the thing asked about is not there: a file, folder, key or value that
+// does not exist (2), or a folder on the way that does not (3).
+bool says_absent(const Error& error) {
+  return error.is_os(ERROR_FILE_NOT_FOUND) || error.is_os(ERROR_PATH_NOT_FOUND);
+}
+
+std::string error_detail(const Error& error) {
+  if (error.kind() != ErrorKind::kOs) return std::string(error.message());
+  return fill(kErrorDetail, {std::to_string(error.code()), system_message(error.code())});
+}
+
+PartReport cannot_tell(std::string_view part, const Error& error) {
+  return {part, PartState::kCannotTell, error_detail(error)};
+}
+
+PartReport found_or_not(std::string_view part, bool found) {
+  return {part, found ? PartState::kPresent : PartState::kAbsent, {}};
+}
+
+// Present with the list of what was found, or absent when the list is empty.
+PartReport found_list(std::string_view part, std::string list) {
+  const bool found = !list.empty();
+  return {part, found ? PartState::kPresent : PartState::kAbsent, std::move(list)};
+}
+
+void append_item(std::string& list, std::string_view item) {
+  if (!list.empty()) list += kListSeparator;
+  list += item;
+}
+
+PartReport check_service() {
+  const auto exists = service_exists(kServiceName);
+  if (!exists) return cannot_tell(kServicePart, exists.error());
+  return found_or_not(kServicePart, *exists);
+}
+
+PartReport check_processes() {
+  const auto ids = processes_named(kAgentImageName);
+  if (!ids) return cannot_tell(kProcessPart, ids.error());
+  std::string list;
+  for (const DWORD id : *ids) append_item(list, std::to_string(id));
+  if (list.empty()) return found_or_not(kProcessPart, false);
+  return found_list(kProcessPart, fill(kProcessIdsDetail, {list}));
+}
+
+// Found entries are an answer even when a subkey could not be read; nothing found is one only
+// when every subkey could be.
+PartReport check_products() {
+  std::optional<Error> failure;
+  std::string list;
+  for (const std::string_view root : kUninstallRoots) {
+    for (const auto& product : find_voxtrel_products(HKEY_LOCAL_MACHINE, root, &failure)) {
+      append_item(list, fill(kProductDetail, {product.display_name, product.subkey}));
+    }
+  }
+  if (list.empty() && failure) return cannot_tell(kProductPart, *failure);
+  return found_list(kProductPart, std::move(list));
+}
+
+// Follows links, as the folder step's existence test does: a link to nothing is absent.
+PartReport check_folder(std::string_view part, std::string_view folder) {
+  const auto attributes = query_attributes(to_wide(folder));
+  if (!attributes && !says_absent(attributes.error())) return cannot_tell(part, attributes.error());
+  return found_or_not(part, attributes.has_value());
+}
+
+// The tool's own 64-bit view, the one step 7 deletes from.
+PartReport check_product_key() {
+  auto key = open_key(HKEY_LOCAL_MACHINE, to_utf8_lossy(kProductKey));
+  if (!key && !says_absent(key.error())) return cannot_tell(kProductKeyPart, key.error());
+  return found_or_not(kProductKeyPart, key.has_value());
+}
+
+// An absent search root hides nothing; one that cannot be opened leaves the answer open unless a
+// leftover was found under the other.
+PartReport check_leftovers() {
+  std::optional<Error> failure;
+  std::string list;
+  for (const std::string_view root : kSearchRoots) {
+    const auto searched = search_leftovers(
+        to_wide(root), nullptr, [&list](TreeSearch& search, const FoundEntry& leftover) {
+          append_item(list, to_utf8_lossy(search.path_of(leftover)));
+        });
+    if (!searched && !says_absent(searched.error()) && !failure) failure = searched.error();
+  }
+  if (list.empty() && failure) return cannot_tell(kLeftoverPart, *failure);
+  return found_list(kLeftoverPart, std::move(list));
+}
+
+}  // namespace
+
+std::vector<PartReport> check_footprint() {
+  std::vector<PartReport> reports;
+  reports.push_back(check_service());
+  reports.push_back(check_processes());
+  reports.push_back(check_products());
+  reports.push_back(check_folder(kProgramFolderPart, kProgramFolder));
+  reports.push_back(check_folder(kDataFolderPart, kDataFolder));
+  reports.push_back(check_product_key());
+  reports.push_back(check_leftovers());
+  return reports;
+}
+
+std::string report_line(const PartReport& report) {
+  switch (report.state) {
+    case PartState::kAbsent:
+      return fill(kAbsentLine, {report.part});
+    case PartState::kPresent:
+      if (report.detail.empty()) return fill(kPresentLine, {report.part});
+      return fill(kPresentWithDetailLine, {report.part, report.detail});
+    case PartState::kCannotTell:
+      break;
+  }
+  return fill(kCannotTellLine, {report.part, report.detail});
+}
+
+int footprint_exit_code(std::span<const PartReport> reports) noexcept {
+  int code = kExitAllAbsent;
+  for (const PartReport& report : reports) {
+    if (report.state == PartState::kPresent) return kExitPresent;
+    if (report.state == PartState::kCannotTell) code = kExitCannotTell;
+  }
+  return code;
+}
+
+}  // namespace voxtrel
