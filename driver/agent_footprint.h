@@ -62,8 +62,8 @@ struct MatchedProduct {
 using LeftoverVisitor = std::function<void(TreeSearch& search, const FoundEntry& leftover)>;
 
 // Searches `root` and everything below it as TreeSearch does (through handles, depth-first in
-// the platform's listing order, following directory links but never back into a folder on the
-// current path) and hands every leftover to `visit`. Fails only when `root` itself cannot be
+// the platform's listing order, following directory links but searching each folder once) and
+// hands every leftover to `visit`. Fails only when `root` itself cannot be
 // opened, with TreeSearch::open's error; a folder below it that cannot be listed contributes
 // nothing. Each entry searched is counted on `progress` (may be null).
 Status search_leftovers(std::wstring_view root, WalkProgress* progress,
