@@ -15,6 +15,14 @@ constexpr ULONG kSearchedDirectoryOptions = kListOptions | FILE_DIRECTORY_FILE;
 }  // namespace
 
 Result<TreeSearch> TreeSearch::open(std::wstring_view top, WalkProgress* progress) {
+  try {
+    return open_top(top, progress);
+  } catch (const std::bad_alloc&) {
+    return fail_os(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+Result<TreeSearch> TreeSearch::open_top(std::wstring_view top, WalkProgress* progress) {
   auto prepared = prepare_path(top);
   if (!prepared) return std::unexpected(prepared.error());
   UniqueFile directory(
@@ -23,14 +31,10 @@ Result<TreeSearch> TreeSearch::open(std::wstring_view top, WalkProgress* progres
   if (!directory) return fail_os(GetLastError());
   auto identity = identity_of(directory.get());
   if (!identity) return std::unexpected(identity.error());
-  try {
-    TreeSearch search(progress);
-    (void)search.first_visit(*identity);
-    search.walk_.enter_top(UniqueKernelHandle(directory.release()), *identity, top);
-    return search;
-  } catch (const std::bad_alloc&) {
-    return fail_os(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  TreeSearch search(progress);
+  (void)search.first_visit(*identity);
+  search.walk_.enter_top(UniqueKernelHandle(directory.release()), *identity, top);
+  return search;
 }
 
 bool TreeSearch::path_fits(std::wstring_view name) const noexcept {

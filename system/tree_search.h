@@ -32,7 +32,7 @@ struct FoundEntry {
 class TreeSearch {
  public:
   // Opens `top` by its path (links followed), the one path the search resolves. Errors: the
-  // open's. Each entry searched is counted on `progress` (may be null).
+  // open's; ERROR_NOT_ENOUGH_MEMORY (8). Each entry searched is counted on `progress` (may be null).
   [[nodiscard]] static Result<TreeSearch> open(std::wstring_view top, WalkProgress* progress);
 
   // The next entry that is not a directory to enter, depth-first in the platform's listing
@@ -54,6 +54,9 @@ class TreeSearch {
 
  private:
   explicit TreeSearch(WalkProgress* progress) : walk_(kSearchBatchBytes, progress) {}
+
+  // open(), which may run out of memory.
+  [[nodiscard]] static Result<TreeSearch> open_top(std::wstring_view top, WalkProgress* progress);
 
   // Whether the current directory's path joined with `name` stays below kMaxPathUnits.
   [[nodiscard]] bool path_fits(std::wstring_view name) const noexcept;

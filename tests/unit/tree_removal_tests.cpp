@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "system/tree_search.h"
 
 #include "system/path.h"
 #include "system/relative_open.h"
@@ -14,6 +18,20 @@
 // After <windows.h>: the reparse-point control code, and NtOpenFile to ask the platform directly.
 #include <winioctl.h>
 #include <winternl.h>
+
+// This program's own operator new, which fails on request: a walk that runs out of memory.
+namespace {
+int allocations_left = -1;  // below 0: every allocation succeeds
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocations_left == 0) throw std::bad_alloc();
+  if (allocations_left > 0) --allocations_left;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace voxtrel {
 namespace {
@@ -213,6 +231,34 @@ TEST_F(TreeRemoval, OplockedFileIsTakenAsHeldNotWaitedFor) {
   EXPECT_EQ(testing::oplock_holder.breaks, kMaxDeleteAttempts);
   EXPECT_EQ(testing::oplock_holder.waits, 0);
   EXPECT_EQ(scratch_.content(L"top\\oplocked.txt"), "kept");
+}
+
+// Memory that runs out half-way ends the walk as its own failure, closing what it held; the
+// process goes on.
+TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
+  std::wstring deep = L"top";
+  for (int level = 0; level < 40; ++level) deep += L"\\" + std::to_wstring(level);
+  scratch_.write_file(deep + L"\\voxtrel-agent.exe.old");
+  const std::wstring top = scratch_.at(L"top");
+  // Wine keeps a handle from the process's first exception on: take it before the count.
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+  const HandleLeakCheck handles;
+  for (const int allowed : {0, 4}) {
+    allocations_left = allowed;
+    auto search = TreeSearch::open(top, nullptr);
+    const bool found = search && search->next().has_value();
+    allocations_left = -1;
+    EXPECT_FALSE(found) << allowed;
+  }
+  allocations_left = 8;
+  const Status removed = remove_tree(top);
+  allocations_left = -1;
+  EXPECT_EQ(code_of(removed), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_TRUE(scratch_.exists(deep + L"\\voxtrel-agent.exe.old"));
+  EXPECT_FALSE(handles.leaked());
 }
 
 // A batch whose first record claims more bytes than the batch holds, or puts the next record
