@@ -1,6 +1,9 @@
 // Fakes for the file-system call table: a test makes the platform answer as another Windows
-// version or file system would, for the life of one scope.
+// version or file system would, for the life of one scope. Each fake answers only what Windows
+// itself answers to that call.
 #pragma once
+
+#include <string>
 
 #include "system/file_system_calls.h"
 
@@ -18,11 +21,35 @@ class ScopedFileSystemCalls {
   FileSystemCalls saved_;
 };
 
-// SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers it: the extended
-// disposition (class 21) is accepted, deletes a read-only file only with
-// FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE and refuses it with ERROR_ACCESS_DENIED
-// without. Every other class goes to the platform.
+// SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers the extended
+// disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with
+// ERROR_BAD_LENGTH (24, STATUS_INFO_LENGTH_MISMATCH), an unknown flag bit with
+// ERROR_INVALID_PARAMETER; a read-only file is refused (5) unless the ignore-read-only flag is
+// set, and then goes with its attributes untouched; a directory that still has entries is
+// refused (145). With POSIX semantics the name goes at once, even while others hold the file
+// open; without, at the last close. Every other class goes to the platform.
 BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size);
+
+// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's target
+// even when asked for the link). A link is an empty folder that the table's calls show as a
+// reparse point with a name-surrogate tag: its listing record and its attributes carry
+// FILE_ATTRIBUTE_REPARSE_POINT, it is opened as itself only with FILE_OPEN_REPARSE_POINT (or
+// FILE_FLAG_OPEN_REPARSE_POINT), and as its target otherwise; OBJ_DONT_REPARSE on an open that
+// would follow it fails with STATUS_REPARSE_POINT_ENCOUNTERED. Deleting it as itself deletes the
+// empty folder, the link. Installed for the life of the object, over what the table held.
+class FakeDirectoryLinks {
+ public:
+  FakeDirectoryLinks();
+  ~FakeDirectoryLinks();
+  FakeDirectoryLinks(const FakeDirectoryLinks&) = delete;
+  FakeDirectoryLinks& operator=(const FakeDirectoryLinks&) = delete;
+
+  // Creates the folder `link` (full path) as a junction to the folder `target` (full path).
+  void add(const std::wstring& link, const std::wstring& target);
+
+ private:
+  ScopedFileSystemCalls restore_;
+};
 
 }  // namespace voxtrel::testing

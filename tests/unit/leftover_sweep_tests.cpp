@@ -135,35 +135,9 @@ TEST_F(LeftoverSweep, HeldLeftoverIsReportedAndReadOnlyOneGoes) {
   EXPECT_FALSE(scratch_.exists(L"read-only\\voxtrel-agent.exe.old"));
 }
 
-// Whether a file marked for deletion through a handle opened relative to its folder's handle
-// goes once that folder has been renamed. Windows deletes the file the handle holds. Wine 8 keeps
-// the path the folder had when it was opened, finds another file (or none) there at the close,
-// and deletes nothing.
-bool deletes_in_renamed_folders(const testing::ScratchDirectory& scratch) {
-  scratch.write_file(L"probe\\before\\file");
-  const UniqueFile folder(CreateFileW(scratch.at(L"probe\\before").c_str(), FILE_LIST_DIRECTORY,
-                                      kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                      nullptr));
-  EXPECT_TRUE(MoveFileW(scratch.at(L"probe\\before").c_str(), scratch.at(L"probe\\after").c_str()));
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"file");
-  OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &name, 0, folder.get(), nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE raw = nullptr;
-  EXPECT_TRUE(NT_SUCCESS(NtOpenFile(&raw, DELETE, &object, &io, kShareAll, 0)));
-  UniqueKernelHandle file(raw);
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  EXPECT_TRUE(SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                         sizeof(disposition)));
-  file.reset();
-  return !scratch.exists(L"probe\\after\\file");
-}
-
 // A folder renamed away after it was listed, and a new folder put in its place holding a file of
 // the same name: the deletion goes through the handle of the folder that listed the file, so the
-// planted file stays, and (where the platform deletes through renamed folders) the listed one
-// goes.
+// planted file stays. (That the listed one goes, which Wine 8 cannot do, is a Windows-only test.)
 TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
   auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
@@ -177,11 +151,29 @@ TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
 
   EXPECT_TRUE(search->remove(*entry).has_value());
   EXPECT_EQ(scratch_.content(L"top\\evil\\voxtrel-agent.exe.old"), "planted");
-  if (!deletes_in_renamed_folders(scratch_)) {
-    GTEST_SKIP() << "this platform deletes by the path a folder had when it was opened, so the "
-                    "listed file stays as well";
+}
+
+// Links as Windows shows them (see FakeDirectoryLinks): one out of the root is followed and its
+// leftover deleted under the link's path; one back to the root is not searched again; both stay.
+TEST_F(LeftoverSweep, FollowsDirectoryLinksOnceAndLeavesThem) {
+  testing::FakeDirectoryLinks links;
+  scratch_.write_file(L"target\\voxtrel-agent.exe.old");
+  scratch_.write_file(L"root\\voxtrel-agent.exe.old.held", "held");
+  const UniqueFile held(CreateFileW(scratch_.at(L"root\\voxtrel-agent.exe.old.held").c_str(),
+                                    GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+  links.add(scratch_.at(L"root\\link"), scratch_.at(L"target"));
+  links.add(scratch_.at(L"root\\loop"), scratch_.at(L"root"));
+  std::string expected;
+  for (const auto& entry : testing::listing(scratch_.at(L"root"))) {
+    const std::wstring name = entry.cFileName;
+    if (name == L"link") expected += line(kRemoving, L"root\\link\\voxtrel-agent.exe.old");
+    if (name != L"voxtrel-agent.exe.old.held") continue;
+    expected += line(kRemoving, L"root\\" + name) + line(kFailed, L"root\\" + name);
   }
-  EXPECT_FALSE(scratch_.exists(L"top\\moved\\voxtrel-agent.exe.old"));
+  expect_sweep(L"root", expected, {1, 1});
+  EXPECT_FALSE(scratch_.exists(L"target\\voxtrel-agent.exe.old"));
+  EXPECT_TRUE(scratch_.exists(L"root\\link") && scratch_.exists(L"root\\loop"));
 }
 
 TEST_F(LeftoverSweep, MissingRootOrFileAsRootIsSilent) {

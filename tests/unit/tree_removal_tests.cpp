@@ -11,8 +11,7 @@
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
-// After <windows.h>: the reparse-point control code, and NtOpenFile to ask the platform directly.
-#include <winioctl.h>
+// After <windows.h>: NtOpenFile, to ask the platform directly.
 #include <winternl.h>
 
 namespace voxtrel {
@@ -66,47 +65,6 @@ class HandleLeakCheck {
   DWORD count_ = count();
   std::vector<HANDLE> slots_ = free_slots();
 };
-
-// Makes `link` a junction to `target` (an absolute path).
-bool make_junction(const std::wstring& link, const std::wstring& target) {
-  const std::wstring substitute = std::wstring(kNtObjectPrefix) + target;
-  const std::wstring names = substitute + L'\0' + target + L'\0';
-  // The mount-point record in 16-bit units: tag, data length, reserved, the offsets and lengths
-  // of both names in bytes, then the names.
-  std::wstring record{LOWORD(IO_REPARSE_TAG_MOUNT_POINT), HIWORD(IO_REPARSE_TAG_MOUNT_POINT)};
-  for (const std::size_t units :
-       {names.size() + 4, 0uz, 0uz, substitute.size(), substitute.size() + 1, target.size()}) {
-    record += static_cast<wchar_t>(units * sizeof(wchar_t));
-  }
-  record += names;
-  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
-  const UniqueFile directory(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                         nullptr));
-  DWORD returned = 0;
-  return directory && DeviceIoControl(directory.get(), FSCTL_SET_REPARSE_POINT, record.data(),
-                                      static_cast<DWORD>(record.size() * sizeof(wchar_t)), nullptr,
-                                      0, &returned, nullptr);
-}
-
-// Makes `link` a junction or a directory symbolic link to `target`; on failure, why this
-// platform cannot. Wine 8 can do neither: junctions fail with 50, and CreateSymbolicLinkW
-// reports success without creating anything.
-std::string make_directory_link(bool junction, const std::wstring& link,
-                                const std::wstring& target) {
-  if (junction ? !make_junction(link, target)
-               : !CreateSymbolicLinkW(
-                     link.c_str(), target.c_str(),
-                     SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    return std::string(junction ? "junctions" : "directory symbolic links (developer mode?)") +
-           " cannot be created here: error " + std::to_string(GetLastError());
-  }
-  const DWORD attributes = GetFileAttributesW(link.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return "the platform reported a link created but made none";
-  }
-  return {};
-}
 
 class TreeRemoval : public testing::ScratchTest {
  protected:
@@ -175,28 +133,20 @@ TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
   }
 }
 
-// The link goes, its target and the target's content stay, whether the removal starts at the
-// link or at a folder that holds it.
-TEST_F(TreeRemoval, DeletesJunctionsAndDirectorySymbolicLinksAsLinks) {
+// A link (as Windows shows one, see FakeDirectoryLinks) is deleted as the link, and its target
+// and the target's content stay, whether the removal starts at the link or at a folder that
+// holds it.
+TEST_F(TreeRemoval, DeletesDirectoryLinksAsLinks) {
+  testing::FakeDirectoryLinks links;
   scratch_.write_file(L"target\\sub\\deep.txt");
-  std::string skipped;
-  for (const bool junction : {true, false}) {
-    const std::wstring link = junction ? L"junction" : L"symbolic-link";
-    const std::wstring tree = L"tree-" + link;
-    scratch_.write_file(tree + L"\\file.txt");
-    const std::wstring target = scratch_.at(L"target");
-    std::string reason = make_directory_link(junction, scratch_.at(link), target);
-    if (reason.empty())
-      reason = make_directory_link(junction, scratch_.at(tree + L"\\link"), target);
-    if (!reason.empty()) {
-      skipped += reason + "; ";
-      continue;
-    }
-    expect_removed(link);
-    expect_removed(tree);
-    EXPECT_TRUE(scratch_.exists(L"target\\sub\\deep.txt"));
-  }
-  if (!skipped.empty()) GTEST_SKIP() << skipped;
+  scratch_.write_file(L"tree\\file.txt");
+  links.add(scratch_.at(L"link"), scratch_.at(L"target"));
+  links.add(scratch_.at(L"tree\\link"), scratch_.at(L"target"));
+  const HandleLeakCheck handles;
+  expect_removed(L"link");
+  expect_removed(L"tree");
+  EXPECT_FALSE(handles.leaked());
+  EXPECT_TRUE(scratch_.exists(L"target\\sub\\deep.txt"));
 }
 
 // What the platform answers in the tests below, where Wine cannot produce the condition: the
@@ -298,20 +248,37 @@ TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
   }
 }
 
-// A read-only file goes where the extended disposition is accepted (NTFS, Windows 10 1809 and
-// later) and stops the removal where only the classic one is.
-TEST_F(ScriptedTreeRemoval, ReadOnlyFileGoesOnlyWhereTheExtendedDispositionIsAccepted) {
+// Where the extended disposition is accepted (NTFS, Windows 10 1809 and later) a read-only
+// file goes, and so does a file another process holds open with delete sharing: its name leaves
+// the folder at once, so the folder can go too. Where only the classic one is, the read-only
+// file stops the removal, and the held file's name stays until its holder lets go.
+TEST_F(ScriptedTreeRemoval, ReadOnlyAndSharedFilesGoOnlyWhereTheExtendedDispositionIsAccepted) {
   const struct {
     decltype(file_system_calls.set_information) set_information;
+    bool read_only;
     DWORD error;
-  } cases[] = {{&testing::set_information_as_ntfs, 0},
-               {&refusing_extended_disposition, ERROR_ACCESS_DENIED}};
+  } cases[] = {{&testing::set_information_as_ntfs, true, 0},
+               {&testing::set_information_as_ntfs, false, 0},
+               {&refusing_extended_disposition, false, ERROR_DIR_NOT_EMPTY},
+               {&refusing_extended_disposition, true, ERROR_ACCESS_DENIED}};
   for (const auto& c : cases) {
     file_system_calls.set_information = c.set_information;
-    scratch_.write_file(L"top\\sub\\read-only.txt");
-    scratch_.make_read_only(L"top\\sub\\read-only.txt");
-    EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), c.error);
-    EXPECT_EQ(scratch_.exists(L"top\\sub\\read-only.txt"), c.error != 0);
+    const std::wstring file = L"top\\sub\\file" + std::to_wstring(&c - cases);
+    scratch_.write_file(file);
+    UniqueFile holder;
+    if (c.read_only) {
+      scratch_.make_read_only(file);
+    } else {
+      holder.reset(CreateFileW(scratch_.at(file).c_str(), GENERIC_READ, kShareAll, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(holder);
+    }
+    EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), c.error) << c.read_only;
+    EXPECT_EQ(scratch_.exists(file), c.error != 0) << c.read_only;
+    if (c.read_only && c.error != 0) {
+      EXPECT_NE(GetFileAttributesW(scratch_.at(file).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    }
+    holder.reset();
   }
 }
 
