@@ -36,4 +36,5 @@ snapshot cleaned-again
 cmp -s "$E2E_DIR/cleaned.snapshot" "$E2E_DIR/cleaned-again.snapshot" ||
   fail "the second run changed the machine:
 $(diff "$E2E_DIR/cleaned.snapshot" "$E2E_DIR/cleaned-again.snapshot" | head -n 40 | cut -c1-300)"
+expect_nothing_else_changed
 echo "PASS"

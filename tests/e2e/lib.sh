@@ -33,6 +33,25 @@ fail() {
   exit 1
 }
 
+# snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
+snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
+# The machine before the scenario, for expect_nothing_else_changed.
+snapshot start
+
+# expect_nothing_else_changed [MAY_DIFFER [SINCE]]: every scenario that runs the tool ends with
+# this. From the snapshot SINCE (default: the machine before the scenario began) to now, nothing
+# changed, appeared or went but the agent's footprint as it was in SINCE (which must go) and the
+# entries whose path matches the extended regular expression MAY_DIFFER (what the scenario
+# itself staged and left, or took away).
+expect_nothing_else_changed() {
+  local since="$E2E_DIR/${2:-start}.snapshot"
+  snapshot end
+  agent_footprint "$since" | LC_ALL=C sort >"$E2E_DIR/footprint"
+  snapshot_difference "$since" "$E2E_DIR/end.snapshot" "$E2E_DIR/footprint" '' "${1:-}" \
+    >"$E2E_DIR/difference" || fail "the machine changed otherwise than this scenario allows:
+$(cat "$E2E_DIR/difference")"
+}
+
 # run_tool [INPUT]: runs the tool with INPUT (default: Enter) on standard input, the transcript in
 # $TRANSCRIPT, standard error in $TOOL_ERRORS; an exit code other than 0 ends the scenario.
 run_tool() {
@@ -73,14 +92,26 @@ sort_leftover_lines() {
   ' "$1"
 }
 
-# expect_transcript EXPECTED [LINE NEW...]: the transcript must equal EXPECTED, with its line LINE
-# replaced by the NEW lines, line for line; except that a line "<child output>" there stands for
-# any number of lines the system programs print, and that step 8's lines are compared as
-# sort_leftover_lines gives them (EXPECTED lists them sorted). The final prompt has no newline.
+# expect_transcript EXPECTED [LINE NEW... [-- LINE NEW...]...]: the transcript must equal
+# EXPECTED, with each line LINE replaced by its NEW lines, line for line; except that a line
+# "<child output>" there stands for any number of lines the system programs print (none of them
+# one the tool could print: a result line, a step header, a banner), and that step 8's lines are
+# compared as sort_leftover_lines gives them (EXPECTED lists them sorted). The final prompt has
+# no newline.
 expect_transcript() {
-  local expected="$E2E_DIR/expected.edited"
-  OLD=${2-} NEW=$(printf '%s\n' "${@:3}") awk '
-    $0 != "" && $0 == ENVIRON["OLD"] { print ENVIRON["NEW"]; next } { print }' "$1" >"$expected"
+  local expected="$E2E_DIR/expected.edited" old new
+  cp "$1" "$expected"
+  shift
+  while (($#)); do
+    old=$1 new=()
+    shift
+    while (($#)) && [ "$1" != -- ]; do new+=("$1") && shift; done
+    (($# == 0)) || shift
+    OLD=$old NEW=$(printf '%s\n' "${new[@]}") awk '
+      $0 != "" && $0 == ENVIRON["OLD"] { print ENVIRON["NEW"]; next } { print }' "$expected" \
+      >"$expected.next"
+    mv "$expected.next" "$expected"
+  done
   sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 did not search depth-first"
   if ! awk -v expected="$expected" '
     BEGIN { n = 0; while ((getline line < expected) > 0) want[++n] = line }
@@ -89,7 +120,9 @@ expect_transcript() {
       i = 1; j = 1
       while (i <= n) {
         if (want[i] == "<child output>") {
-          while (j <= m && got[j] != want[i + 1]) j++
+          for (; j <= m && got[j] != want[i + 1]; j++) if (got[j] ~ /^      |^\[[0-9]\/8\] |^=+$/) {
+            printf "line %d: [%s] among the system programs\047 output is a line of the tool\047s\n", j, got[j]; exit 1
+          }
           i++; continue
         }
         if (j > m || got[j] != want[i]) { printf "line %d: expected [%s] got [%s]\n", j, want[i], got[j]; exit 1 }
@@ -121,14 +154,6 @@ reg_exists() { wine_system reg query "$1" >/dev/null 2>&1; }
 # first match can leave sc to die of SIGPIPE and turn a match into a failure.)
 service_exists() { wine_system sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
-# expect_step_result N LINE: LINE right after step N's header (steps 5 to 7 print exactly one).
-expect_step_result() {
-  local got
-  got=$(awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' \
-    "$TRANSCRIPT")
-  [ "$got" = "$2" ] || { cat "$TRANSCRIPT"; fail "step $1: expected [$2] got [$got]"; }
-}
-
 # stage_agent: the whole agent and its decoys, staged by the script the demo uses.
 stage_agent() {
   bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" >"$E2E_DIR/stage.log" 2>&1 ||
@@ -137,22 +162,8 @@ stage_agent() {
   [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
 }
 
-# prefix_processes REGEX: the ids of the live processes of this scenario's prefix whose command
-# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
-prefix_processes() {
-  local pid
-  for pid in $(pgrep -f "$1" || true); do
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
-    grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
-  done
-  return 0
-}
-
 # agent_processes: the live voxtrel-agent.exe processes of this scenario's prefix.
 agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
-
-# snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
-snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
 
 # expect_only_agent_removed BEFORE AFTER [MAY_STAY]: between the two snapshots exactly the agent's
 # footprint (as it was in BEFORE) went away, and nothing else changed; entries of the footprint
@@ -172,12 +183,11 @@ hold_file() {
   HOLDER_OUTPUT="$E2E_DIR/holder.txt"
   wine "$VOXTREL_TEST_CHILD" --hold "$1" 600000 --print holding </dev/null >"$HOLDER_OUTPUT" 2>&1 &
   HOLDER_PID=$!
-  for _ in $(seq 1 300); do
-    grep -q holding "$HOLDER_OUTPUT" && return 0
+  holding() {
     kill -0 "$HOLDER_PID" 2>/dev/null || fail "the holder ended early: $(cat "$HOLDER_OUTPUT")"
-    sleep 0.1
-  done
-  fail "the holder did not open $1"
+    grep -q holding "$HOLDER_OUTPUT"
+  }
+  wait_until 30 holding || fail "the holder did not open $1 within 30 s"
 }
 
 release_file() {

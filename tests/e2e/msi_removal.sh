@@ -72,4 +72,5 @@ wine_system reg delete "$uninstall_64" /f >/dev/null
 wine_system reg delete "$uninstall_32" /f >/dev/null
 run_tool
 expect_clean
+expect_nothing_else_changed
 echo "PASS"

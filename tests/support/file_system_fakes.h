@@ -22,12 +22,11 @@ class ScopedFileSystemCalls {
 };
 
 // SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers the extended
-// disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with
-// ERROR_BAD_LENGTH (24, STATUS_INFO_LENGTH_MISMATCH), an unknown flag bit with
-// ERROR_INVALID_PARAMETER; a read-only file is refused (5) unless the ignore-read-only flag is
-// set, and then goes with its attributes untouched; a directory that still has entries is
-// refused (145). With POSIX semantics the name goes at once, even while others hold the file
-// open; without, at the last close. Every other class goes to the platform.
+// disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with 24
+// (STATUS_INFO_LENGTH_MISMATCH), an unknown flag bit with 87; a read-only file is refused (5)
+// unless the ignore-read-only flag is set, and then goes with its attributes untouched; a
+// directory with entries is refused (145). With POSIX semantics the name goes at once, even
+// while others hold the file open; without, at the last close. Other classes go to the platform.
 BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size);
 
@@ -41,10 +40,6 @@ BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_
 class FakeDirectoryLinks {
  public:
   FakeDirectoryLinks();
-  ~FakeDirectoryLinks();
-  FakeDirectoryLinks(const FakeDirectoryLinks&) = delete;
-  FakeDirectoryLinks& operator=(const FakeDirectoryLinks&) = delete;
-
   // Creates the folder `link` (full path) as a junction to the folder `target` (full path).
   void add(const std::wstring& link, const std::wstring& target);
 

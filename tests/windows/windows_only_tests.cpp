@@ -97,7 +97,8 @@ class OnWindows : public testing::ScratchTest {
       return {};
     }
     return "the file system refuses the extended disposition (Wine, FAT, before Windows 10 "
-           "1809): error " + std::to_string(GetLastError());
+           "1809): error " +
+           std::to_string(GetLastError());
   }
 };
 
