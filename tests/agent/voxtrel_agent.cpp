@@ -14,8 +14,6 @@
 namespace {
 
 constexpr wchar_t kServiceName[] = L"VoxtrelAgent";
-constexpr std::wstring_view kConsoleOption = L"--console";
-constexpr std::wstring_view kRecordControlsOption = L"--record-controls";
 // FILETIME counts 100-ns units from 1601; Unix time from 1970.
 constexpr ULONGLONG kFileTimeAtUnixEpoch = 116444736000000000ULL;
 constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
@@ -58,10 +56,8 @@ DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
       report_status(SERVICE_STOP_PENDING);
       SetEvent(g_stop_event);
       return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
     default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
+      return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
   }
 }
 
@@ -80,19 +76,19 @@ void WINAPI service_main(DWORD, wchar_t**) {
 }
 
 // The ordinary process: nothing to do but be there, holding its image open, until killed.
-int idle_forever() {
+[[noreturn]] void idle_forever() {
   for (;;) Sleep(INFINITE);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc > 1 && argv[1] == kConsoleOption) return idle_forever();
-  if (argc > 2 && argv[1] == kRecordControlsOption) g_control_record = argv[2];
+  if (argc > 1 && argv[1] == std::wstring_view(L"--console")) idle_forever();
+  if (argc > 2 && argv[1] == std::wstring_view(L"--record-controls")) g_control_record = argv[2];
   const SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), service_main},
                                         {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table)) return 0;
   // Not started by the service control manager: run as the agent's plain process instead.
-  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return idle_forever();
+  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) idle_forever();
   return 1;
 }

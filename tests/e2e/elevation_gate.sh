@@ -84,5 +84,5 @@ expect_no_relaunch "${key_removed[@]}"
 echo "== disk opened by a limited token: the probe alone decides, no relaunch"
 run_fresh "$TOOL" "$WINEDLLOVERRIDES" limited
 expect_no_relaunch
-expect_nothing_else_changed
+expect_only_agent_removed start '' 'windows/system32/WindowsPowerShell/v1\.0/powershell\.exe\|'
 echo "PASS"

@@ -35,21 +35,21 @@ fail() {
 
 # snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
 snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
-# The machine before the scenario, for expect_nothing_else_changed.
+# The machine before the scenario, for expect_only_agent_removed.
 snapshot start
 
-# expect_nothing_else_changed [MAY_DIFFER [SINCE]]: every scenario that runs the tool ends with
-# this. From the snapshot SINCE (default: the machine before the scenario began) to now, nothing
-# changed, appeared or went but the agent's footprint as it was in SINCE (which must go) and the
-# entries whose path matches the extended regular expression MAY_DIFFER (what the scenario
-# itself staged and left, or took away).
-expect_nothing_else_changed() {
-  local since="$E2E_DIR/${2:-start}.snapshot"
-  snapshot end
+# expect_only_agent_removed [SINCE [MAY_STAY [MAY_DIFFER]]]: every scenario that runs the tool
+# ends with this. From the snapshot SINCE (default: the machine before the scenario began) to
+# now, exactly the agent's footprint as it was in SINCE went away (entries of it that match the
+# regular expression MAY_STAY may remain), and nothing else changed, appeared or went but entries
+# whose path matches MAY_DIFFER: what the scenario itself staged and left, or took away.
+expect_only_agent_removed() {
+  local since="$E2E_DIR/${1:-start}.snapshot"
+  snapshot now
   agent_footprint "$since" | LC_ALL=C sort >"$E2E_DIR/footprint"
-  snapshot_difference "$since" "$E2E_DIR/end.snapshot" "$E2E_DIR/footprint" '' "${1:-}" \
-    >"$E2E_DIR/difference" || fail "the machine changed otherwise than this scenario allows:
-$(cat "$E2E_DIR/difference")"
+  snapshot_difference "$since" "$E2E_DIR/now.snapshot" "$E2E_DIR/footprint" "${2:-}" "${3:-}" \
+    >"$E2E_DIR/difference" || fail "from the snapshot ${1:-start} to now the machine changed \
+otherwise than by the agent's removal: $(cat "$E2E_DIR/difference")"
 }
 
 # run_tool [INPUT]: runs the tool with INPUT (default: Enter) on standard input, the transcript in
@@ -60,31 +60,22 @@ run_tool() {
 
 # sort_leftover_lines FILE: FILE with each run of step 8's "Removing:" lines (each with the
 # "Failed to remove:" line that may follow it) sorted, since a folder lists its entries in the
-# file system's order. Fails unless the order is depth-first: every folder's lines form one
-# unbroken group, and those under "C:\Program Files" come before those under "C:\ProgramData".
+# file system's order (the unit tests check the depth-first order in a known listing order).
+# Fails if a line under "C:\Program Files" comes after one under "C:\ProgramData".
 sort_leftover_lines() {
   awk '
     function flush(   cmd) {
       if (count == 0) return
-      fflush()
-      cmd = "LC_ALL=C sort | tr \"\\001\" \"\\n\""
+      fflush(); cmd = "LC_ALL=C sort | tr \"\\001\" \"\\n\""
       for (u = 1; u <= count; u++) print unit[u] | cmd
-      close(cmd); count = 0; delete last
+      close(cmd); count = 0
     }
-    function check_depth_first(path,   n, parts, folder, i) {
-      if (index(path, "C:\\ProgramData\\") == 1) in_data = 1
-      else if (in_data) { print "leftover lines: " path " comes after those under C:\\ProgramData" > "/dev/stderr"; bad = 1 }
-      n = split(path, parts, "\\"); folder = parts[1]
-      for (i = 2; i < n; i++) {
-        folder = folder "\\" parts[i]
-        if (folder in last && last[folder] != count - 1) {
-          print "leftover lines not depth-first: " path " is apart from the rest of " folder > "/dev/stderr"
-          bad = 1
-        }
-        last[folder] = count
-      }
+    /^      Removing: / {
+      unit[++count] = $0
+      if (index($0, "C:\\ProgramData\\") == 17) in_data = 1
+      else if (in_data) { print "step 8: " $0 " comes after C:\\ProgramData" > "/dev/stderr"; bad = 1 }
+      next
     }
-    /^      Removing: / { unit[++count] = $0; check_depth_first(substr($0, 17)); next }
     /^      Failed to remove: / && count > 0 && index(unit[count], "\001") == 0 &&
       substr($0, 25) == substr(unit[count], 17) { unit[count] = unit[count] "\001" $0; next }
     { flush(); in_data = 0; print }
@@ -95,11 +86,11 @@ sort_leftover_lines() {
 # expect_transcript EXPECTED [LINE NEW... [-- LINE NEW...]...]: the transcript must equal
 # EXPECTED, with each line LINE replaced by its NEW lines, line for line; except that a line
 # "<child output>" there stands for any number of lines the system programs print (none of them
-# one the tool could print: a result line, a step header, a banner), and that step 8's lines are
-# compared as sort_leftover_lines gives them (EXPECTED lists them sorted). The final prompt has
-# no newline.
+# one the tool could print: six blanks and text, a step header, a banner), and that step 8's
+# lines are compared as sort_leftover_lines gives them (EXPECTED lists them sorted). The final
+# prompt has no newline.
 expect_transcript() {
-  local expected="$E2E_DIR/expected.edited" old new
+  local expected="$E2E_DIR/expected.edited" reference=$1 old new
   cp "$1" "$expected"
   shift
   while (($#)); do
@@ -112,7 +103,7 @@ expect_transcript() {
       >"$expected.next"
     mv "$expected.next" "$expected"
   done
-  sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 did not search depth-first"
+  sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 searched the roots out of order"
   if ! awk -v expected="$expected" '
     BEGIN { n = 0; while ((getline line < expected) > 0) want[++n] = line }
     { got[++m] = $0 }
@@ -120,7 +111,7 @@ expect_transcript() {
       i = 1; j = 1
       while (i <= n) {
         if (want[i] == "<child output>") {
-          for (; j <= m && got[j] != want[i + 1]; j++) if (got[j] ~ /^      |^\[[0-9]\/8\] |^=+$/) {
+          for (; j <= m && got[j] != want[i + 1]; j++) if (got[j] ~ /^      [^ ]|^\[[0-9]\/8\] |^=+$/) {
             printf "line %d: [%s] among the system programs\047 output is a line of the tool\047s\n", j, got[j]; exit 1
           }
           i++; continue
@@ -131,7 +122,7 @@ expect_transcript() {
       if (j <= m) { printf "unexpected line %d: [%s]\n", j, got[j]; exit 1 }
     }' "$TRANSCRIPT.sorted"; then
     echo "--- transcript ---"; cat -A "$TRANSCRIPT"; echo "--- expected ---"; cat "$expected"
-    fail "transcript differs from $(basename "$1")"
+    fail "transcript differs from $(basename "$reference")"
   fi
   [ "$(tail -c 22 "$TRANSCRIPT")" = "Press Enter to exit..." ] || fail "the prompt must end the transcript without a newline"
 }
@@ -154,28 +145,15 @@ reg_exists() { wine_system reg query "$1" >/dev/null 2>&1; }
 # first match can leave sc to die of SIGPIPE and turn a match into a failure.)
 service_exists() { wine_system sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
-# stage_agent: the whole agent and its decoys, staged by the script the demo uses.
+# stage_agent: the whole agent and its decoys, staged by the script the demo uses, which waits for
+# the service and both agent processes to run.
 stage_agent() {
   bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" >"$E2E_DIR/stage.log" 2>&1 ||
     { cat "$E2E_DIR/stage.log"; fail "staging the agent failed"; }
-  service_exists "$AGENT_SERVICE" || fail "staging: the service is not registered"
-  [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
 }
 
 # agent_processes: the live voxtrel-agent.exe processes of this scenario's prefix.
 agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
-
-# expect_only_agent_removed BEFORE AFTER [MAY_STAY]: between the two snapshots exactly the agent's
-# footprint (as it was in BEFORE) went away, and nothing else changed; entries of the footprint
-# that match the regular expression MAY_STAY may remain.
-expect_only_agent_removed() {
-  local before="$E2E_DIR/$1.snapshot" after="$E2E_DIR/$2.snapshot"
-  agent_footprint "$before" | LC_ALL=C sort >"$E2E_DIR/footprint"
-  [ -s "$E2E_DIR/footprint" ] || fail "no footprint found in the snapshot $1"
-  snapshot_difference "$before" "$after" "$E2E_DIR/footprint" "${3:-}" >"$E2E_DIR/difference" ||
-    fail "from $1 to $2 the machine changed otherwise than by the agent's removal:
-$(cat "$E2E_DIR/difference")"
-}
 
 # hold_file WINDOWS-PATH: another process opens the file without delete sharing and keeps it
 # open until release_file; returns once the file is open (the holder prints when it is).

@@ -31,16 +31,14 @@ BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_
                                     DWORD size);
 
 // Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's target
-// even when asked for the link). A link is an empty folder that the table's calls show as a
-// reparse point with a name-surrogate tag: its listing record and its attributes carry
-// FILE_ATTRIBUTE_REPARSE_POINT, it is opened as itself only with FILE_OPEN_REPARSE_POINT (or
-// FILE_FLAG_OPEN_REPARSE_POINT), and as its target otherwise; OBJ_DONT_REPARSE on an open that
-// would follow it fails with STATUS_REPARSE_POINT_ENCOUNTERED. Deleting it as itself deletes the
-// empty folder, the link. Installed for the life of the object, over what the table held.
+// even when asked for the link): an empty folder whose listing record and attributes carry
+// FILE_ATTRIBUTE_REPARSE_POINT (tag: a junction's), opened as itself only with
+// FILE_OPEN_REPARSE_POINT and as its target otherwise (with OBJ_DONT_REPARSE, refused with
+// STATUS_REPARSE_POINT_ENCOUNTERED). For the object's life, over what the table held.
 class FakeDirectoryLinks {
  public:
   FakeDirectoryLinks();
-  // Creates the folder `link` (full path) as a junction to the folder `target` (full path).
+  // Creates the folder `link` as a link to the folder `target` (both full paths).
   void add(const std::wstring& link, const std::wstring& target);
 
  private:

@@ -9,6 +9,7 @@
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
 #include "tests/support/file_system_fakes.h"
+#include "tests/support/handle_leak_check.h"
 #include "tests/support/scratch_directory.h"
 
 // After <windows.h>: NtOpenFile, to ask the platform directly.
@@ -32,39 +33,6 @@ std::wstring long_name(int index, std::size_t length = 100, wchar_t fill = L'n')
 DWORD code_of(const Status& status) {
   return status ? 0 : status.error().code();
 }
-
-// Notices handles left open since its creation. Where the process handle count is kept
-// (Windows) it compares counts. Wine's count never moves, but Wine hands out the lowest free
-// handle slots first, so there the lowest free slots (64: more than a removal here holds at once)
-// are the same before and after exactly when nothing opened meanwhile was kept open.
-class HandleLeakCheck {
- public:
-  [[nodiscard]] bool leaked() const {
-    const DWORD now = count();
-    const std::vector<HANDLE> slots = free_slots();
-    const UniqueKernelHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return count() == now + 1 ? now != count_ : slots != slots_;
-  }
-
- private:
-  static DWORD count() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-  }
-  static std::vector<HANDLE> free_slots() {
-    std::vector<UniqueKernelHandle> probes;
-    std::vector<HANDLE> slots;
-    for (int i = 0; i < 64; ++i) {
-      probes.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-      slots.push_back(probes.back().get());
-    }
-    return slots;
-  }
-
-  DWORD count_ = count();
-  std::vector<HANDLE> slots_ = free_slots();
-};
 
 class TreeRemoval : public testing::ScratchTest {
  protected:
@@ -91,7 +59,7 @@ TEST_F(TreeRemoval, RemovesWideAndDeepTreesClosingEveryHandle) {
   ASSERT_GT(scratch_.at(deep).size(), std::size_t{MAX_PATH} * 2);
   scratch_.write_file(L"top-sibling\\keep");
 
-  const HandleLeakCheck handles;
+  const testing::HandleLeakCheck handles;
   expect_removed(L"top");
   EXPECT_FALSE(handles.leaked());
   EXPECT_TRUE(scratch_.exists(L"top-sibling\\keep"));
@@ -99,15 +67,9 @@ TEST_F(TreeRemoval, RemovesWideAndDeepTreesClosingEveryHandle) {
 
 TEST_F(TreeRemoval, TopThatIsNoDirectoryIsRefusedAndLeftAlone) {
   scratch_.write_file(L"plain.txt");
-  const struct {
-    std::wstring_view top;
-    DWORD error;
-  } cases[] = {{L"plain.txt", ERROR_DIRECTORY},
-               {L"missing", ERROR_FILE_NOT_FOUND},
-               {L"missing\\below", ERROR_PATH_NOT_FOUND}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(code_of(remove_tree(scratch_.at(c.top))), c.error) << narrow(c.top);
-  }
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"plain.txt"))), DWORD{ERROR_DIRECTORY});
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"missing"))), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"missing\\below"))), DWORD{ERROR_PATH_NOT_FOUND});
   EXPECT_TRUE(scratch_.exists(L"plain.txt"));
 }
 
@@ -125,7 +87,7 @@ TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
                                     nullptr));
   ASSERT_TRUE(held);
 
-  const HandleLeakCheck handles;
+  const testing::HandleLeakCheck handles;
   EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_SHARING_VIOLATION);
   EXPECT_FALSE(handles.leaked());
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -142,7 +104,7 @@ TEST_F(TreeRemoval, DeletesDirectoryLinksAsLinks) {
   scratch_.write_file(L"tree\\file.txt");
   links.add(scratch_.at(L"link"), scratch_.at(L"target"));
   links.add(scratch_.at(L"tree\\link"), scratch_.at(L"target"));
-  const HandleLeakCheck handles;
+  const testing::HandleLeakCheck handles;
   expect_removed(L"link");
   expect_removed(L"tree");
   EXPECT_FALSE(handles.leaked());
