@@ -38,27 +38,21 @@ void record_control(DWORD control) {
 }
 
 void report_status(DWORD state, DWORD exit_code = NO_ERROR) {
-  SERVICE_STATUS status{};
-  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  status.dwCurrentState = state;
-  status.dwControlsAccepted =
+  const DWORD accepted =
       state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-  status.dwWin32ExitCode = exit_code;
-  status.dwWaitHint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+  const DWORD wait_hint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, exit_code, 0, 0, wait_hint};
   SetServiceStatus(g_status_handle, &status);
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
   record_control(control);
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-      report_status(SERVICE_STOP_PENDING);
-      SetEvent(g_stop_event);
-      return NO_ERROR;
-    default:
-      return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+    report_status(SERVICE_STOP_PENDING);
+    SetEvent(g_stop_event);
+    return NO_ERROR;
   }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 void WINAPI service_main(DWORD, wchar_t**) {

@@ -141,8 +141,8 @@ plant() {
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
 reg_exists() { wine_system reg query "$1" >/dev/null 2>&1; }
-# service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the
-# first match can leave sc to die of SIGPIPE and turn a match into a failure.)
+# service_exists NAME. (A grep -q that quits at the first match could leave sc to die of SIGPIPE,
+# a failure under pipefail.)
 service_exists() { wine_system sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
 # stage_agent: the whole agent and its decoys, staged by the script the demo uses, which waits for
@@ -193,11 +193,10 @@ pty_run() {
     }' "$output" &
   local pid=$!
   exec 3>"$keys"
-  for _ in $(seq 300); do
-    grep -q "Press Enter to exit" "${PROMPT_FILE:-$output}" 2>/dev/null && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
+  prompt_or_end() {
+    grep -q "Press Enter to exit" "${PROMPT_FILE:-$output}" 2>/dev/null || ! kill -0 "$pid" 2>/dev/null
+  }
+  wait_until 60 prompt_or_end || fail "no prompt on the terminal within 60 s"
   # A COMMAND that has already ended has no reader left on the keys: no signal for that.
   (trap '' PIPE; printf '\r' >&3) 2>/dev/null || true
   exec 3>&-

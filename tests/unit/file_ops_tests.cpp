@@ -26,14 +26,12 @@ TEST_F(FileQueries, ClassifiesEntriesAndReportsMissingOnes) {
   for (int level = 0; level < 6; ++level) deep += L"\\" + std::wstring(50, L'd');
   scratch_.write_file(deep + L"\\file");
   ASSERT_GT(scratch_.at(deep + L"\\file").size(), std::size_t{MAX_PATH});
-  const struct {
-    std::wstring path;
-    std::string kind;
-  } cases[] = {{deep + L"\\file", "file"},
-               {deep, "directory"},
-               {L"missing.txt", "2"},
-               {L"missing\\below.txt", "3"}};
-  for (const auto& c : cases) EXPECT_EQ(kind_of(scratch_.at(c.path)), c.kind) << narrow(c.path);
+  const std::pair<std::wstring, std::string> cases[] = {{deep + L"\\file", "file"},
+                                                        {deep, "directory"},
+                                                        {L"missing.txt", "2"},
+                                                        {L"missing\\below.txt", "3"}};
+  for (const auto& [path, kind] : cases)
+    EXPECT_EQ(kind_of(scratch_.at(path)), kind) << narrow(path);
   EXPECT_TRUE(path_exists(scratch_.at(deep)));
   EXPECT_FALSE(path_exists(scratch_.at(L"missing.txt")));
   EXPECT_FALSE(path_exists(L""));
