@@ -138,8 +138,16 @@ wine_system regedit /S "$(unix_to_windows "$work/staged.reg")"
 for leftover in "${AGENT_LEFTOVERS[@]}"; do put_file "$leftover" "old agent image"; done
 for decoy in "${DECOY_FILES[@]}"; do put_file "$decoy" "not the agent's"; done
 
-# The service has had time to start while the rest was staged; wait for it all the same.
-wait_until 10 service_running "$AGENT_SERVICE" || true
+# The service has had time to start while the rest was staged; wait for it and for both agent
+# processes all the same, and stop here if they do not come.
+wait_until 30 service_running "$AGENT_SERVICE" ||
+  { echo "stage-agent: the service $AGENT_SERVICE did not start within 30 s" >&2; exit 1; }
+two_agents() { [ "$(prefix_processes 'voxtrel-agent\.exe' | wc -l)" -eq 2 ]; }
+wait_until 30 two_agents || {
+  echo "stage-agent: expected two voxtrel-agent.exe processes (the service and a plain one)," \
+    "found $(prefix_processes 'voxtrel-agent\.exe' | wc -l)" >&2
+  exit 1
+}
 
 data_files=$(find "$drive_c/$data" -type f | wc -l)
 program_files=$(find "$drive_c/$program" -type f | wc -l)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the release tool and the tests, boots a
 # throwaway Wine prefix and runs every test through CTest. Extra arguments go to ctest
-# (for example -R sweep, or -L unit).
+# (for example -R sweep, or -L unit). VOXTREL_TEST_PRESET=test-release builds and runs the tests
+# optimised, as the release tool is built (the scenarios run the release tool either way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
@@ -9,8 +10,9 @@ source scripts/lib/wine.sh
 scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-cmake --preset test >/dev/null
-cmake --build --preset test
+preset=${VOXTREL_TEST_PRESET:-test}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
 
 scratch=$(mktemp -d /tmp/voxtrel-tests.XXXXXX)
 cleanup() {
@@ -27,4 +29,4 @@ export VOXTREL_TEMPLATE_PREFIX="$scratch/template"
 export WINEPREFIX="$scratch/unit"
 wine_start_prefix "$scratch/unit"
 
-ctest --preset test -j "$(nproc)" "$@"
+ctest --preset "$preset" -j "$(nproc)" "$@"

@@ -66,14 +66,15 @@ take_snapshot() {
   rm -f "$1.files" "$1.registry"
 }
 
-# snapshot_difference BEFORE AFTER EXPECTED_GONE [MAY_STAY]: checks that going from snapshot
-# BEFORE to snapshot AFTER removed exactly the entries listed in EXPECTED_GONE (a sorted subset of
-# BEFORE) and changed or added nothing. Entries of EXPECTED_GONE that match the extended regular
-# expression MAY_STAY are allowed to remain. Prints every difference found, by kind, and returns
-# non-zero if there is one.
+# snapshot_difference BEFORE AFTER EXPECTED_GONE [MAY_STAY [MAY_DIFFER]]: checks that going from
+# snapshot BEFORE to snapshot AFTER removed exactly the entries listed in EXPECTED_GONE (a sorted
+# subset of BEFORE) and changed or added nothing. Entries of EXPECTED_GONE that match the
+# extended regular expression MAY_STAY are allowed to remain; entries whose path matches the
+# extended regular expression MAY_DIFFER may go, change or appear. Prints every difference
+# found, by kind, and returns non-zero if there is one.
 snapshot_difference() {
-  local before=$1 after=$2 expected=$3 may_stay=${4:-}
-  local scratch status=0
+  local before=$1 after=$2 expected=$3 may_stay=${4:-} may_differ=${5:-}
+  local scratch status=0 kind
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/voxtrel-difference.XXXXXX")
   LC_ALL=C comm -23 "$before" "$after" >"$scratch/gone"
   LC_ALL=C comm -13 "$before" "$after" >"$scratch/new"
@@ -83,7 +84,13 @@ snapshot_difference() {
     grep -Ev -- "$may_stay" "$scratch/still-there" >"$scratch/still-there.checked" || true
     mv "$scratch/still-there.checked" "$scratch/still-there"
   fi
-  local kind title
+  if [ -n "$may_differ" ]; then
+    for kind in new wrongly-gone; do
+      grep -Ev -- "^[DFLKV] ($may_differ)" "$scratch/$kind" >"$scratch/$kind.checked" || true
+      mv "$scratch/$kind.checked" "$scratch/$kind"
+    done
+  fi
+  local title
   for kind in new wrongly-gone still-there; do
     case $kind in
       new) title="added or changed (nothing may be):" ;;

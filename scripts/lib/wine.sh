@@ -54,6 +54,17 @@ wait_until() {
   done
 }
 
+# prefix_processes REGEX: the ids of the live processes of the prefix (WINEPREFIX) whose command
+# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
+prefix_processes() {
+  local pid
+  for pid in $(pgrep -f "$1" || true); do
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
+    grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
+  done
+  return 0
+}
+
 # service_running NAME: whether the prefix's service NAME reports RUNNING.
 service_running() { wine_system sc query "$1" 2>/dev/null | grep RUNNING >/dev/null; }
 

@@ -14,8 +14,6 @@
 namespace {
 
 constexpr wchar_t kServiceName[] = L"VoxtrelAgent";
-constexpr std::wstring_view kConsoleOption = L"--console";
-constexpr std::wstring_view kRecordControlsOption = L"--record-controls";
 // FILETIME counts 100-ns units from 1601; Unix time from 1970.
 constexpr ULONGLONG kFileTimeAtUnixEpoch = 116444736000000000ULL;
 constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
@@ -40,29 +38,21 @@ void record_control(DWORD control) {
 }
 
 void report_status(DWORD state, DWORD exit_code = NO_ERROR) {
-  SERVICE_STATUS status{};
-  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  status.dwCurrentState = state;
-  status.dwControlsAccepted =
+  const DWORD accepted =
       state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-  status.dwWin32ExitCode = exit_code;
-  status.dwWaitHint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+  const DWORD wait_hint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, exit_code, 0, 0, wait_hint};
   SetServiceStatus(g_status_handle, &status);
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
   record_control(control);
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-      report_status(SERVICE_STOP_PENDING);
-      SetEvent(g_stop_event);
-      return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+    report_status(SERVICE_STOP_PENDING);
+    SetEvent(g_stop_event);
+    return NO_ERROR;
   }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 void WINAPI service_main(DWORD, wchar_t**) {
@@ -80,19 +70,19 @@ void WINAPI service_main(DWORD, wchar_t**) {
 }
 
 // The ordinary process: nothing to do but be there, holding its image open, until killed.
-int idle_forever() {
+[[noreturn]] void idle_forever() {
   for (;;) Sleep(INFINITE);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc > 1 && argv[1] == kConsoleOption) return idle_forever();
-  if (argc > 2 && argv[1] == kRecordControlsOption) g_control_record = argv[2];
+  if (argc > 1 && argv[1] == std::wstring_view(L"--console")) idle_forever();
+  if (argc > 2 && argv[1] == std::wstring_view(L"--record-controls")) g_control_record = argv[2];
   const SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), service_main},
                                         {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table)) return 0;
   // Not started by the service control manager: run as the agent's plain process instead.
-  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return idle_forever();
+  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) idle_forever();
   return 1;
 }

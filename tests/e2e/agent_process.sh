@@ -20,4 +20,5 @@ run_tool
 expect_clean '      Not found, skipping: C:\Program Files\Voxtrel' \
   '      Removed: C:\Program Files\Voxtrel'
 [ -z "$(agent_processes)" ] || fail "agent processes still run: $(agent_processes)"
+expect_only_agent_removed
 echo "PASS"

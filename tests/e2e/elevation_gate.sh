@@ -40,17 +40,20 @@ expect_relaunch() {
     { cat -A "$TRANSCRIPT"; fail "not the banner and the information line alone"; }
   [ -s "$TOOL_ERRORS" ] && fail "standard error is not empty: $(cat "$TOOL_ERRORS")"
   # The relaunch is detached: it may still be starting when the tool has ended.
-  wait_until 20 grep -qs '^flags=' "$record" || true
+  wait_until 20 grep -qs '^pid=' "$record" || fail "no start was recorded within 20 s"
   local got expected="command_line=\"$powershell\" -Command \"Start-Process '$1' -Verb RunAs\""
   got=$(grep '^command_line=\|^image=' "$record" 2>/dev/null || true)
   [ "$got" = "$expected"$'\n'"image=$powershell" ] || fail "started [$got], not [$expected] once"
 }
 
 # expect_no_relaunch [LINE NEW]: the eight steps ran (clean-machine.txt, LINE replaced by NEW), and
-# no stand-in recorded a start.
+# no stand-in recorded a start. A relaunch is started before the tool ends and records its start
+# before it ends itself: once no PowerShell runs in the prefix, any relaunch is on record. (The
+# prefix's wineserver is persistent, so `wineserver -w` would wait for ever.)
 expect_no_relaunch() {
   expect_clean "$@"
-  sleep 1
+  no_powershell() { [ -z "$(prefix_processes 'powershell\.exe')" ]; }
+  wait_until 30 no_powershell || fail "a PowerShell still runs 30 s after the tool ended"
   [ ! -e "$record" ] || fail "a stand-in was started: $(cat "$record")"
 }
 
@@ -81,4 +84,5 @@ expect_no_relaunch "${key_removed[@]}"
 echo "== disk opened by a limited token: the probe alone decides, no relaunch"
 run_fresh "$TOOL" "$WINEDLLOVERRIDES" limited
 expect_no_relaunch
+expect_only_agent_removed start '' 'windows/system32/WindowsPowerShell/v1\.0/powershell\.exe\|'
 echo "PASS"

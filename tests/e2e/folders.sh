@@ -7,6 +7,9 @@ here=$(dirname "$0")
 source "$here/lib.sh"
 data_folder="$drive_c/ProgramData/Voxtrel"
 target="$drive_c/voxtrel-link-target"
+program_absent='      Not found, skipping: C:\Program Files\Voxtrel'
+program_failed='      Failed to remove: C:\Program Files\Voxtrel'
+data_absent='      Not found, skipping: C:\ProgramData\Voxtrel'
 
 echo "== staged agent, a data folder file held open: failure line, steps 7 and 8 still run"
 stage_agent
@@ -17,14 +20,12 @@ release_file
 expect_transcript "$here/full-machine.txt" '      Removed: C:\ProgramData\Voxtrel' \
   '      Failed to remove: C:\ProgramData\Voxtrel'
 [ "$(cat "$data_folder/cache/state/state.bin")" = "state" ] || fail "the held file changed"
-snapshot after
 # What the removal had not reached when it met the held file stays in the data folder.
-expect_only_agent_removed staged after '^[DF] ProgramData/Voxtrel(/|\||$)'
+expect_only_agent_removed staged '^[DF] ProgramData/Voxtrel(/|\||$)'
 
 echo "== the file released: the data folder alone is left to remove"
 run_tool
-expect_step_result 5 '      Not found, skipping: C:\Program Files\Voxtrel'
-expect_step_result 6 '      Removed: C:\ProgramData\Voxtrel'
+expect_clean "$data_absent" '      Removed: C:\ProgramData\Voxtrel'
 [ -e "$data_folder" ] && fail "the data folder is still there"
 
 echo "== the program folder is a link, the data folder holds one"
@@ -37,8 +38,7 @@ before=$(target_snapshot)
 ln -s ../voxtrel-link-target "$drive_c/Program Files/Voxtrel"
 ln -s ../../voxtrel-link-target "$data_folder/shared"
 run_tool
-expect_step_result 5 '      Failed to remove: C:\Program Files\Voxtrel'
-expect_step_result 6 '      Failed to remove: C:\ProgramData\Voxtrel'
+expect_clean "$program_absent" "$program_failed" -- "$data_absent" '      Failed to remove: C:\ProgramData\Voxtrel'
 [ "$(target_snapshot)" = "$before" ] || fail "the link's target changed"
 [ -L "$drive_c/Program Files/Voxtrel" ] || fail "the link at the top went"
 [ -L "$data_folder/shared" ] || fail "the link inside went"
@@ -48,8 +48,8 @@ echo "== a plain file where the program folder should be, a link to a missing da
 printf 'not a folder\n' >"$drive_c/Program Files/Voxtrel"
 ln -s ../voxtrel-missing-target "$data_folder"
 run_tool
-expect_step_result 5 '      Failed to remove: C:\Program Files\Voxtrel'
-expect_step_result 6 '      Not found, skipping: C:\ProgramData\Voxtrel'
+expect_clean "$program_absent" "$program_failed"
 [ "$(cat "$drive_c/Program Files/Voxtrel")" = "not a folder" ] || fail "the plain file changed"
 [ -L "$data_folder" ] || fail "the dangling link went"
+expect_only_agent_removed staged '' 'voxtrel-link-target|Program Files/Voxtrel\||ProgramData/Voxtrel -> '
 echo "PASS"

@@ -19,21 +19,16 @@ run_among_planted() {
 }
 
 stage_agent
-[ "$(agent_processes | wc -l)" -eq 2 ] || fail "staging: expected the service and a plain copy running"
 snapshot staged
 
 echo "== fully staged machine"
 run_among_planted
 expect_transcript "$here/full-machine.txt"
 [ -z "$(agent_processes)" ] || fail "agent processes still run: $(agent_processes)"
-snapshot cleaned
-expect_only_agent_removed staged cleaned
+expect_only_agent_removed staged
 
 echo "== run twice: the second run finds nothing and changes nothing"
 run_among_planted
 expect_clean
-snapshot cleaned-again
-cmp -s "$E2E_DIR/cleaned.snapshot" "$E2E_DIR/cleaned-again.snapshot" ||
-  fail "the second run changed the machine:
-$(diff "$E2E_DIR/cleaned.snapshot" "$E2E_DIR/cleaned-again.snapshot" | head -n 40 | cut -c1-300)"
+expect_only_agent_removed staged
 echo "PASS"

@@ -33,6 +33,25 @@ fail() {
   exit 1
 }
 
+# snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
+snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
+# The machine before the scenario, for expect_only_agent_removed.
+snapshot start
+
+# expect_only_agent_removed [SINCE [MAY_STAY [MAY_DIFFER]]]: every scenario that runs the tool
+# ends with this. From the snapshot SINCE (default: the machine before the scenario began) to
+# now, exactly the agent's footprint as it was in SINCE went away (entries of it that match the
+# regular expression MAY_STAY may remain), and nothing else changed, appeared or went but entries
+# whose path matches MAY_DIFFER: what the scenario itself staged and left, or took away.
+expect_only_agent_removed() {
+  local since="$E2E_DIR/${1:-start}.snapshot"
+  snapshot now
+  agent_footprint "$since" | LC_ALL=C sort >"$E2E_DIR/footprint"
+  snapshot_difference "$since" "$E2E_DIR/now.snapshot" "$E2E_DIR/footprint" "${2:-}" "${3:-}" \
+    >"$E2E_DIR/difference" || fail "from the snapshot ${1:-start} to now the machine changed \
+otherwise than by the agent's removal: $(cat "$E2E_DIR/difference")"
+}
+
 # run_tool [INPUT]: runs the tool with INPUT (default: Enter) on standard input, the transcript in
 # $TRANSCRIPT, standard error in $TOOL_ERRORS; an exit code other than 0 ends the scenario.
 run_tool() {
@@ -41,31 +60,22 @@ run_tool() {
 
 # sort_leftover_lines FILE: FILE with each run of step 8's "Removing:" lines (each with the
 # "Failed to remove:" line that may follow it) sorted, since a folder lists its entries in the
-# file system's order. Fails unless the order is depth-first: every folder's lines form one
-# unbroken group, and those under "C:\Program Files" come before those under "C:\ProgramData".
+# file system's order (the unit tests check the depth-first order in a known listing order).
+# Fails if a line under "C:\Program Files" comes after one under "C:\ProgramData".
 sort_leftover_lines() {
   awk '
     function flush(   cmd) {
       if (count == 0) return
-      fflush()
-      cmd = "LC_ALL=C sort | tr \"\\001\" \"\\n\""
+      fflush(); cmd = "LC_ALL=C sort | tr \"\\001\" \"\\n\""
       for (u = 1; u <= count; u++) print unit[u] | cmd
-      close(cmd); count = 0; delete last
+      close(cmd); count = 0
     }
-    function check_depth_first(path,   n, parts, folder, i) {
-      if (index(path, "C:\\ProgramData\\") == 1) in_data = 1
-      else if (in_data) { print "leftover lines: " path " comes after those under C:\\ProgramData" > "/dev/stderr"; bad = 1 }
-      n = split(path, parts, "\\"); folder = parts[1]
-      for (i = 2; i < n; i++) {
-        folder = folder "\\" parts[i]
-        if (folder in last && last[folder] != count - 1) {
-          print "leftover lines not depth-first: " path " is apart from the rest of " folder > "/dev/stderr"
-          bad = 1
-        }
-        last[folder] = count
-      }
+    /^      Removing: / {
+      unit[++count] = $0
+      if (index($0, "C:\\ProgramData\\") == 17) in_data = 1
+      else if (in_data) { print "step 8: " $0 " comes after C:\\ProgramData" > "/dev/stderr"; bad = 1 }
+      next
     }
-    /^      Removing: / { unit[++count] = $0; check_depth_first(substr($0, 17)); next }
     /^      Failed to remove: / && count > 0 && index(unit[count], "\001") == 0 &&
       substr($0, 25) == substr(unit[count], 17) { unit[count] = unit[count] "\001" $0; next }
     { flush(); in_data = 0; print }
@@ -73,15 +83,27 @@ sort_leftover_lines() {
   ' "$1"
 }
 
-# expect_transcript EXPECTED [LINE NEW...]: the transcript must equal EXPECTED, with its line LINE
-# replaced by the NEW lines, line for line; except that a line "<child output>" there stands for
-# any number of lines the system programs print, and that step 8's lines are compared as
-# sort_leftover_lines gives them (EXPECTED lists them sorted). The final prompt has no newline.
+# expect_transcript EXPECTED [LINE NEW... [-- LINE NEW...]...]: the transcript must equal
+# EXPECTED, with each line LINE replaced by its NEW lines, line for line; except that a line
+# "<child output>" there stands for any number of lines the system programs print (none of them
+# one the tool could print: six blanks and text, a step header, a banner), and that step 8's
+# lines are compared as sort_leftover_lines gives them (EXPECTED lists them sorted). The final
+# prompt has no newline.
 expect_transcript() {
-  local expected="$E2E_DIR/expected.edited"
-  OLD=${2-} NEW=$(printf '%s\n' "${@:3}") awk '
-    $0 != "" && $0 == ENVIRON["OLD"] { print ENVIRON["NEW"]; next } { print }' "$1" >"$expected"
-  sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 did not search depth-first"
+  local expected="$E2E_DIR/expected.edited" reference=$1 old new
+  cp "$1" "$expected"
+  shift
+  while (($#)); do
+    old=$1 new=()
+    shift
+    while (($#)) && [ "$1" != -- ]; do new+=("$1") && shift; done
+    (($# == 0)) || shift
+    OLD=$old NEW=$(printf '%s\n' "${new[@]}") awk '
+      $0 != "" && $0 == ENVIRON["OLD"] { print ENVIRON["NEW"]; next } { print }' "$expected" \
+      >"$expected.next"
+    mv "$expected.next" "$expected"
+  done
+  sort_leftover_lines "$TRANSCRIPT" >"$TRANSCRIPT.sorted" || fail "step 8 searched the roots out of order"
   if ! awk -v expected="$expected" '
     BEGIN { n = 0; while ((getline line < expected) > 0) want[++n] = line }
     { got[++m] = $0 }
@@ -89,7 +111,9 @@ expect_transcript() {
       i = 1; j = 1
       while (i <= n) {
         if (want[i] == "<child output>") {
-          while (j <= m && got[j] != want[i + 1]) j++
+          for (; j <= m && got[j] != want[i + 1]; j++) if (got[j] ~ /^      [^ ]|^\[[0-9]\/8\] |^=+$/) {
+            printf "line %d: [%s] among the system programs\047 output is a line of the tool\047s\n", j, got[j]; exit 1
+          }
           i++; continue
         }
         if (j > m || got[j] != want[i]) { printf "line %d: expected [%s] got [%s]\n", j, want[i], got[j]; exit 1 }
@@ -98,7 +122,7 @@ expect_transcript() {
       if (j <= m) { printf "unexpected line %d: [%s]\n", j, got[j]; exit 1 }
     }' "$TRANSCRIPT.sorted"; then
     echo "--- transcript ---"; cat -A "$TRANSCRIPT"; echo "--- expected ---"; cat "$expected"
-    fail "transcript differs from $(basename "$1")"
+    fail "transcript differs from $(basename "$reference")"
   fi
   [ "$(tail -c 22 "$TRANSCRIPT")" = "Press Enter to exit..." ] || fail "the prompt must end the transcript without a newline"
 }
@@ -117,54 +141,19 @@ plant() {
 
 # reg_exists KEY: whether the 64-bit view holds KEY.
 reg_exists() { wine_system reg query "$1" >/dev/null 2>&1; }
-# service_exists NAME. (grep reads sc's whole output: under pipefail a grep -q that quits at the
-# first match can leave sc to die of SIGPIPE and turn a match into a failure.)
+# service_exists NAME. (A grep -q that quits at the first match could leave sc to die of SIGPIPE,
+# a failure under pipefail.)
 service_exists() { wine_system sc query "$1" 2>/dev/null | grep SERVICE_NAME >/dev/null; }
 
-# expect_step_result N LINE: LINE right after step N's header (steps 5 to 7 print exactly one).
-expect_step_result() {
-  local got
-  got=$(awk -v header="[$1/8]" 'found { print; exit } index($0, header) == 1 { found = 1 }' \
-    "$TRANSCRIPT")
-  [ "$got" = "$2" ] || { cat "$TRANSCRIPT"; fail "step $1: expected [$2] got [$got]"; }
-}
-
-# stage_agent: the whole agent and its decoys, staged by the script the demo uses.
+# stage_agent: the whole agent and its decoys, staged by the script the demo uses, which waits for
+# the service and both agent processes to run.
 stage_agent() {
   bash "$VOXTREL_SOURCE_DIR/scripts/stage-agent.sh" >"$E2E_DIR/stage.log" 2>&1 ||
     { cat "$E2E_DIR/stage.log"; fail "staging the agent failed"; }
-  service_exists "$AGENT_SERVICE" || fail "staging: the service is not registered"
-  [ -n "$(agent_processes)" ] || fail "staging: no agent process runs"
-}
-
-# prefix_processes REGEX: the ids of the live processes of this scenario's prefix whose command
-# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
-prefix_processes() {
-  local pid
-  for pid in $(pgrep -f "$1" || true); do
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1 || true)" = Z ] && continue
-    grep -zqxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
-  done
-  return 0
 }
 
 # agent_processes: the live voxtrel-agent.exe processes of this scenario's prefix.
 agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
-
-# snapshot NAME: the machine's state now, in $E2E_DIR/NAME.snapshot.
-snapshot() { take_snapshot "$E2E_DIR/$1.snapshot"; }
-
-# expect_only_agent_removed BEFORE AFTER [MAY_STAY]: between the two snapshots exactly the agent's
-# footprint (as it was in BEFORE) went away, and nothing else changed; entries of the footprint
-# that match the regular expression MAY_STAY may remain.
-expect_only_agent_removed() {
-  local before="$E2E_DIR/$1.snapshot" after="$E2E_DIR/$2.snapshot"
-  agent_footprint "$before" | LC_ALL=C sort >"$E2E_DIR/footprint"
-  [ -s "$E2E_DIR/footprint" ] || fail "no footprint found in the snapshot $1"
-  snapshot_difference "$before" "$after" "$E2E_DIR/footprint" "${3:-}" >"$E2E_DIR/difference" ||
-    fail "from $1 to $2 the machine changed otherwise than by the agent's removal:
-$(cat "$E2E_DIR/difference")"
-}
 
 # hold_file WINDOWS-PATH: another process opens the file without delete sharing and keeps it
 # open until release_file; returns once the file is open (the holder prints when it is).
@@ -172,12 +161,11 @@ hold_file() {
   HOLDER_OUTPUT="$E2E_DIR/holder.txt"
   wine "$VOXTREL_TEST_CHILD" --hold "$1" 600000 --print holding </dev/null >"$HOLDER_OUTPUT" 2>&1 &
   HOLDER_PID=$!
-  for _ in $(seq 1 300); do
-    grep -q holding "$HOLDER_OUTPUT" && return 0
+  holding() {
     kill -0 "$HOLDER_PID" 2>/dev/null || fail "the holder ended early: $(cat "$HOLDER_OUTPUT")"
-    sleep 0.1
-  done
-  fail "the holder did not open $1"
+    grep -q holding "$HOLDER_OUTPUT"
+  }
+  wait_until 30 holding || fail "the holder did not open $1 within 30 s"
 }
 
 release_file() {
@@ -205,11 +193,10 @@ pty_run() {
     }' "$output" &
   local pid=$!
   exec 3>"$keys"
-  for _ in $(seq 300); do
-    grep -q "Press Enter to exit" "${PROMPT_FILE:-$output}" 2>/dev/null && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
+  prompt_or_end() {
+    grep -q "Press Enter to exit" "${PROMPT_FILE:-$output}" 2>/dev/null || ! kill -0 "$pid" 2>/dev/null
+  }
+  wait_until 60 prompt_or_end || fail "no prompt on the terminal within 60 s"
   # A COMMAND that has already ended has no reader left on the keys: no signal for that.
   (trap '' PIPE; printf '\r' >&3) 2>/dev/null || true
   exec 3>&-

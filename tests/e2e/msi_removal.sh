@@ -72,4 +72,5 @@ wine_system reg delete "$uninstall_64" /f >/dev/null
 wine_system reg delete "$uninstall_32" /f >/dev/null
 run_tool
 expect_clean
+expect_only_agent_removed start '' 'Program Files/Lower Tools|windows/Installer|HKEY_LOCAL_MACHINE\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))'
 echo "PASS"

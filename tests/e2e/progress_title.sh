@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The console title during the long steps. On a console (a pseudo-terminal: Wine sends each title
-# as ESC ] 0 ; title BEL) it counts step 6's removal and step 8's search, and the console's own
-# title comes back before the closing banner. Redirected, no title; the transcript is the same.
+# The console path under a pseudo-terminal. A character split between two writes reaches the
+# console whole. The console title during the long steps (Wine sends each title as
+# ESC ] 0 ; title BEL) counts step 6's removal and step 8's search, and the console's own title
+# comes back before the closing banner. Redirected, no title; the transcript is the same.
 here=$(dirname "$0")
 source "$here/lib.sh"
 export LANG=C.UTF-8
@@ -36,6 +37,11 @@ titles() {
 plain_text() {
   printf '%s' "$(sed $'s/\e\\]0;[^\a]*\a//g; s/\e\\[[0-9;?]*[a-zA-Z]//g; s/\r//g' "$1")"
 }
+
+echo "== a character split across two writes"
+VOXTREL_CONSOLE_CHILD=split pty_run "$E2E_DIR/split.txt" wine "$VOXTREL_CONSOLE_TESTS" || fail "split mode failed"
+grep -q $'\xc3\xa9|' "$E2E_DIR/split.txt" || { od -c "$E2E_DIR/split.txt" | tail; fail "the split character was mangled"; }
+grep -q $'\xef\xbf\xbd' "$E2E_DIR/split.txt" && fail "a replacement character reached the console"
 
 echo "== on a console: titles during steps 5, 6 and 8, the original back before the banner"
 stage_trees
@@ -91,4 +97,5 @@ pty_run "$E2E_DIR/unit.txt" wine "$VOXTREL_PROGRESS_TITLE_TESTS" \
   fail "the unit tests failed on a console: $(plain_text "$E2E_DIR/unit.txt")"
 grep -q '<testsuites tests="1" failures="0"' "$report" || fail "unexpected report: $(cat "$report")"
 grep -q '<skipped' "$report" && fail "a console test skipped on a terminal: $(cat "$report")"
+expect_only_agent_removed start '' 'ProgramData/Bulk'
 echo "PASS"

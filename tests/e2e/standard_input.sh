@@ -12,4 +12,5 @@ expect_clean
 echo "== no standard input"
 timeout 300 wine "$TOOL" <&- >"$TRANSCRIPT" 2>"$TOOL_ERRORS"
 expect_clean
+expect_only_agent_removed
 echo "PASS"

@@ -120,4 +120,5 @@ for file in voxtrel-agent.exe.old voxtrel-agent.exe.old-victim; do
 done
 # Windows deletes the file the folder's handle holds; Wine deletes by the path the folder had when
 # it was opened and, finding another file there, deletes nothing: the listed file may stay.
+expect_only_agent_removed start '' 'Outside|Victim|ProgramData/Evil\.moved'
 echo "PASS"

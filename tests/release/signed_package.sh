@@ -63,11 +63,8 @@ printf '%s\n' "[ tsa ]" "default_tsa = local" "[ local ]" "serial = $scratch/tsa
 python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" \
   2>"$scratch/tsa.log" &
 tsa_pid=$!
-for _ in $(seq 50); do
-  [ -s "$scratch/tsa.port" ] && break
-  sleep 0.2
-done
-[ -s "$scratch/tsa.port" ] || fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
+wait_until 10 test -s "$scratch/tsa.port" ||
+  fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
 tsa_url="http://127.0.0.1:$(head -1 "$scratch/tsa.port")/"
 
 echo "== signed package"

@@ -2,33 +2,217 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "system/unique_handle.h"
+#include "tests/support/scratch_directory.h"
 
 namespace voxtrel::testing {
+namespace {
+
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kKnownDispositionFlags = 0x1F;  // DELETE to IGNORE_READONLY_ATTRIBUTE
+constexpr NTSTATUS kStatusReparsePointEncountered = static_cast<NTSTATUS>(0xC000050B);
+
+BOOL fail_with(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+void set_attributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic));
+}
+
+// NTFS moves a name deleted with POSIX semantics out of its folder at once (into its hidden
+// \$Extend\$Deleted), and the file goes at the last close. Here: into the temporary directory,
+// on the volume of the scratch directories.
+bool move_out_of_its_folder(HANDLE file) {
+  static int moved = 0;
+  std::array<wchar_t, MAX_PATH + 1> temp{};
+  const std::wstring to = std::wstring(temp.data(), GetTempPathW(MAX_PATH, temp.data())) +
+                          L"voxtrel-deleted-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(++moved);
+  std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, to.c_str(), (to.size() + 1) * sizeof(wchar_t));
+  return ::SetFileInformationByHandle(file, FileRenameInfo, rename, buffer.size());
+}
+
+// Through a handle of the fake's own: Wine refuses the classic disposition on a read-only file,
+// so the attribute is lifted for the call and put back, as NTFS never changes it.
+BOOL delete_as_ntfs(const std::wstring& path, DWORD attributes, bool posix) {
+  const UniqueFile own(::CreateFileW(
+      path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!own || (posix && !move_out_of_its_folder(own.get()))) return FALSE;
+  const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) set_attributes(own.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  FILE_DISPOSITION_INFO classic{TRUE};
+  const BOOL deleted =
+      ::SetFileInformationByHandle(own.get(), FileDispositionInfo, &classic, sizeof(classic));
+  const DWORD error = GetLastError();
+  if (read_only) set_attributes(own.get(), attributes);
+  SetLastError(error);
+  return deleted;
+}
+
+}  // namespace
 
 BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size) {
   if (info_class != kFileDispositionInfoEx) {
     return ::SetFileInformationByHandle(file, info_class, info, size);
   }
+  if (size < sizeof(FILE_DISPOSITION_INFO_EX)) return fail_with(ERROR_BAD_LENGTH);
   const DWORD flags = static_cast<const FILE_DISPOSITION_INFO_EX*>(info)->Flags;
-  // The handle may carry DELETE alone: the attribute is changed through the path it names.
-  std::array<wchar_t, 32768> path{};
-  if (GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0) == 0) {
-    return FALSE;
+  if ((flags & ~kKnownDispositionFlags) != 0) return fail_with(ERROR_INVALID_PARAMETER);
+  FILE_DISPOSITION_INFO keep{FALSE};
+  if ((flags & FILE_DISPOSITION_FLAG_DELETE) == 0) {
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &keep, sizeof(keep));
   }
-  const DWORD attributes = GetFileAttributesW(path.data());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    if ((flags & FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) == 0) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
+  // The handle may carry DELETE alone: the file is looked at through the path it names, given
+  // in the verbatim form ("\\?\" first, which listing() adds itself).
+  std::array<wchar_t, 32768> final_path{};
+  if (GetFinalPathNameByHandleW(file, final_path.data(), final_path.size(), 0) == 0) return FALSE;
+  const std::wstring path = final_path.data();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (flags & FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) == 0) {
+    return fail_with(ERROR_ACCESS_DENIED);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !listing(path.substr(4)).empty()) {
+    return fail_with(ERROR_DIR_NOT_EMPTY);
+  }
+  return delete_as_ntfs(path, attributes, (flags & FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0);
+}
+
+namespace {
+
+// The links FakeDirectoryLinks made, by the volume and file ID of their folders, and the table
+// it replaced, which each fake passes its call on to.
+using Identity = std::pair<DWORD, std::uint64_t>;
+std::map<Identity, std::wstring> links;
+FileSystemCalls next{};
+
+Identity identity_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  ::GetFileInformationByHandle(handle, &info);
+  return {info.dwVolumeSerialNumber,
+          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// The target of the link `handle` holds as itself; null for anything else.
+const std::wstring* link_of(HANDLE handle) {
+  const auto link = links.find(identity_of(handle));
+  return link == links.end() ? nullptr : &link->second;
+}
+
+// The target of the link at `path`; null for anything else.
+const std::wstring* link_at(LPCWSTR path) {
+  const UniqueFile probe(
+      ::CreateFileW(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return probe ? link_of(probe.get()) : nullptr;
+}
+
+// The target of the link `object` names; null for anything else.
+const std::wstring* link_named(POBJECT_ATTRIBUTES object) {
+  OBJECT_ATTRIBUTES probe = *object;
+  probe.Attributes &= ~OBJ_DONT_REPARSE;
+  HANDLE raw = nullptr;
+  IO_STATUS_BLOCK io{};
+  if (!NT_SUCCESS(::NtOpenFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &probe, &io, kShareAll,
+                               FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT))) {
+    return nullptr;
+  }
+  const UniqueKernelHandle handle(raw);
+  return link_of(raw);
+}
+
+NTSTATUS NTAPI open_with_links(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                               PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+  const auto* link = (options & FILE_OPEN_REPARSE_POINT) != 0 ? nullptr : link_named(object);
+  if (link == nullptr) return next.open_file(handle, access, object, io, share, options);
+  if ((object->Attributes & OBJ_DONT_REPARSE) != 0) return kStatusReparsePointEncountered;
+  std::wstring nt_path = L"\\??\\" + *link;
+  const auto bytes = static_cast<USHORT>(nt_path.size() * sizeof(wchar_t));
+  UNICODE_STRING name{bytes, bytes, nt_path.data()};
+  OBJECT_ATTRIBUTES target{};
+  InitializeObjectAttributes(&target, &name, object->Attributes, nullptr, nullptr);
+  return next.open_file(handle, access, &target, io, share, options);
+}
+
+HANDLE WINAPI create_with_links(LPCWSTR path, DWORD access, DWORD share,
+                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                HANDLE model) {
+  const auto* link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? nullptr : link_at(path);
+  return next.create_file(link != nullptr ? link->c_str() : path, access, share, security,
+                          disposition, flags, model);
+}
+
+// A directory listing's records of links: the attribute, and the tag where the platform puts it.
+BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                             DWORD size) {
+  if (!next.get_information(file, info_class, info, size)) return FALSE;
+  if (info_class == FileIdBothDirectoryInfo || info_class == FileIdBothDirectoryRestartInfo) {
+    const DWORD volume = identity_of(file).first;
+    for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(info);;) {
+      if (links.contains({volume, record->FileId.QuadPart})) {
+        record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
+      }
+      if (record->NextEntryOffset == 0) break;
+      record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
+                                                        record->NextEntryOffset);
     }
-    SetFileAttributesW(path.data(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  } else if (info_class == FileBasicInfo && link_of(file) != nullptr) {
+    static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  } else if (info_class == FileAttributeTagInfo && link_of(file) != nullptr) {
+    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
   }
-  FILE_DISPOSITION_INFO classic{(flags & FILE_DISPOSITION_FLAG_DELETE) != 0};
-  return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof(classic));
+  return TRUE;
+}
+
+BOOL WINAPI file_information_with_links(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (!next.get_file_information(file, info)) return FALSE;
+  if (link_of(file) != nullptr) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return TRUE;
+}
+
+HANDLE WINAPI find_with_links(LPCWSTR name, FINDEX_INFO_LEVELS level, LPVOID data,
+                              FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+  const HANDLE found = next.find_first_file(name, level, data, search, filter, flags);
+  if (found != INVALID_HANDLE_VALUE && link_at(name) != nullptr) {
+    static_cast<WIN32_FIND_DATAW*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    static_cast<WIN32_FIND_DATAW*>(data)->dwReserved0 = IO_REPARSE_TAG_MOUNT_POINT;
+  }
+  return found;
+}
+
+}  // namespace
+
+FakeDirectoryLinks::FakeDirectoryLinks() {
+  links.clear();
+  next = file_system_calls;
+  file_system_calls = {&open_with_links,  &create_with_links,           next.set_information,
+                       &query_with_links, &file_information_with_links, &find_with_links};
+}
+
+void FakeDirectoryLinks::add(const std::wstring& link, const std::wstring& target) {
+  ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr)) << GetLastError();
+  const UniqueFile folder(::CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(folder);
+  links[identity_of(folder.get())] = target;
 }
 
 BOOL WINAPI get_information_rewriting_listing(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,

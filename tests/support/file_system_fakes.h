@@ -1,5 +1,6 @@
 // Fakes for the file-system call table: a test makes the platform answer as another Windows
-// version or file system would, for the life of one scope.
+// version or file system would, for the life of one scope. Each fake answers only what Windows
+// itself answers to that call.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,12 @@ class ScopedFileSystemCalls {
   FileSystemCalls saved_;
 };
 
-// SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers it: the extended
-// disposition (class 21) is accepted, deletes a read-only file only with
-// FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE and refuses it with ERROR_ACCESS_DENIED
-// without. Every other class goes to the platform.
+// SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers the extended
+// disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with 24
+// (STATUS_INFO_LENGTH_MISMATCH), an unknown flag bit with 87; a read-only file is refused (5)
+// unless the ignore-read-only flag is set, and then goes with its attributes untouched; a
+// directory with entries is refused (145). With POSIX semantics the name goes at once, even
+// while others hold the file open; without, at the last close. Other classes go to the platform.
 BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size);
 
@@ -58,5 +61,20 @@ struct OplockHolder {
 inline OplockHolder oplock_holder;
 NTSTATUS NTAPI open_file_under_oplock(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
                                       PIO_STATUS_BLOCK io, ULONG share, ULONG options);
+
+// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's target
+// even when asked for the link): an empty folder whose listing record and attributes carry
+// FILE_ATTRIBUTE_REPARSE_POINT (tag: a junction's), opened as itself only with
+// FILE_OPEN_REPARSE_POINT and as its target otherwise (with OBJ_DONT_REPARSE, refused with
+// STATUS_REPARSE_POINT_ENCOUNTERED). For the object's life, over what the table held.
+class FakeDirectoryLinks {
+ public:
+  FakeDirectoryLinks();
+  // Creates the folder `link` as a link to the folder `target` (both full paths).
+  void add(const std::wstring& link, const std::wstring& target);
+
+ private:
+  ScopedFileSystemCalls restore_;
+};
 
 }  // namespace voxtrel::testing

@@ -5,34 +5,85 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "system/path.h"
+#include "system/text.h"
+#include "system/unique_handle.h"
 #include "system/windows_api.h"
 
 namespace voxtrel::testing {
 
+// The UTF-8 form of a UTF-16 text, for messages.
+[[nodiscard]] inline std::string narrow(std::wstring_view text) {
+  return to_utf8_lossy(text);
+}
+
 class ScratchDirectory {
  public:
-  ScratchDirectory();
-  ~ScratchDirectory();
+  // The process id and time join the random number: some runtimes' random_device is a fixed
+  // sequence, and test programs run in parallel.
+  ScratchDirectory() {
+    const auto suffix = std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount();
+    path_ = (std::filesystem::temp_directory_path() / L"voxtrel-test-").wstring() +
+            std::to_wstring(suffix);
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  // Long paths and read-only entries must not stop the clean-up: work on the verbatim form and
+  // clear every attribute first.
+  ~ScratchDirectory() {
+    const std::filesystem::path root(verbatim({}));
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    std::filesystem::remove_all(root, error);
+  }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
   [[nodiscard]] const std::wstring& path() const { return path_; }
-  [[nodiscard]] std::wstring at(std::wstring_view relative) const;
+  [[nodiscard]] std::wstring at(std::wstring_view relative) const {
+    return join_path(path_, relative);
+  }
   // Creates the file and its parents.
-  void write_file(std::wstring_view relative, std::string_view content = "x") const;
-  void make_directory(std::wstring_view relative) const;
-  [[nodiscard]] bool exists(std::wstring_view relative) const;
+  void write_file(std::wstring_view relative, std::string_view content = "x") const {
+    const std::filesystem::path full(verbatim(relative));
+    std::error_code error;
+    std::filesystem::create_directories(full.parent_path(), error);
+    std::ofstream file(full, std::ios::binary);
+    ASSERT_TRUE(file << content) << "cannot create " << narrow(full.wstring());
+  }
+  void make_directory(std::wstring_view relative) const {
+    std::error_code error;
+    std::filesystem::create_directories(verbatim(relative), error);
+  }
+  [[nodiscard]] bool exists(std::wstring_view relative) const {
+    return GetFileAttributesW(verbatim(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
   // The file's content, or nothing when it cannot be read.
-  [[nodiscard]] std::optional<std::string> content(std::wstring_view relative) const;
-  void make_read_only(std::wstring_view relative) const;
+  [[nodiscard]] std::optional<std::string> content(std::wstring_view relative) const {
+    std::ifstream file(std::filesystem::path(verbatim(relative)), std::ios::binary);
+    if (!file) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+  void make_read_only(std::wstring_view relative) const {
+    ASSERT_TRUE(SetFileAttributesW(verbatim(relative).c_str(), FILE_ATTRIBUTE_READONLY))
+        << narrow(at(relative));
+  }
 
  private:
-  [[nodiscard]] std::wstring verbatim(std::wstring_view relative) const;
+  [[nodiscard]] std::wstring verbatim(std::wstring_view relative) const {
+    return std::wstring(kVerbatimPrefix) + (relative.empty() ? path_ : at(relative));
+  }
 
   std::wstring path_;
 };
@@ -40,15 +91,25 @@ class ScratchDirectory {
 // Fixture owning one scratch directory.
 class ScratchTest : public ::testing::Test {
  protected:
-  void TearDown() override;
+  void TearDown() override {
+    if (HasFailure()) std::cerr << "scratch directory: " << narrow(scratch_.path()) << "\n";
+  }
   ScratchDirectory scratch_;
 };
 
 // The entries of `directory` (a full path) in the order the platform lists them, "." and ".."
 // left out.
-[[nodiscard]] std::vector<WIN32_FIND_DATAW> listing(const std::wstring& directory);
-
-// The UTF-8 form of a UTF-16 text, for messages.
-[[nodiscard]] std::string narrow(std::wstring_view text);
+[[nodiscard]] inline std::vector<WIN32_FIND_DATAW> listing(const std::wstring& directory) {
+  std::vector<WIN32_FIND_DATAW> entries;
+  WIN32_FIND_DATAW data{};
+  const UniqueFind search(
+      FindFirstFileW((std::wstring(kVerbatimPrefix) + directory + L"\\*").c_str(), &data));
+  if (!search) return entries;
+  do {
+    const std::wstring_view name = data.cFileName;
+    if (name != L"." && name != L"..") entries.push_back(data);
+  } while (FindNextFileW(search.get(), &data));
+  return entries;
+}
 
 }  // namespace voxtrel::testing

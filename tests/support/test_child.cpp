@@ -79,8 +79,14 @@ int run_limited(const wchar_t* program) {
       !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size) ||
       !DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
                         TokenPrimary, &primary) ||
-      !CreateProcessAsUserW(primary, program, command_line.data(), nullptr, nullptr, TRUE, 0,
-                            nullptr, nullptr, &startup, &info)) {
+      (!CreateProcessAsUserW(primary, program, command_line.data(), nullptr, nullptr, TRUE, 0,
+                             nullptr, nullptr, &startup, &info) &&
+       // Windows lets an administrator assign a token that is not its own only with this call
+       // (1314 otherwise), which takes the environment from the token's profile unless given.
+       (GetLastError() != ERROR_PRIVILEGE_NOT_HELD ||
+        !CreateProcessWithTokenW(primary, 0, program, command_line.data(),
+                                 CREATE_UNICODE_ENVIRONMENT, GetEnvironmentStringsW(), nullptr,
+                                 &startup, &info)))) {
     const DWORD error = GetLastError();
     write_text(GetStdHandle(STD_ERROR_HANDLE),
                "test_child --limited: cannot start with the limited token: " +

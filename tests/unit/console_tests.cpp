@@ -134,7 +134,7 @@ TEST(ChildMode, AFailedConsoleWriteEndsTheRun) {
   EXPECT_TRUE(run.errors.starts_with("failed printing to stdout: ")) << run.errors;
 }
 
-// For tests/e2e/console.sh on a pseudo-terminal: a character split between two writes.
+// For tests/e2e/progress_title.sh on a pseudo-terminal: a character split between two writes.
 int split_character_mode() {
   print(std::string(kOutputBufferBytes - 1, '.'));
   print("\xC3\xA9|\n");  // the buffer fills between the two bytes of "é"
