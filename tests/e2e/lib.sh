@@ -183,7 +183,7 @@ pty_run() {
   local keys="$E2E_DIR/keys.fifo"
   rm -f "$keys"; mkfifo "$keys"
   # pipefail makes the job's status script's own when it fails.
-  timeout 120 script -qec "$*" /dev/null <"$keys" | perl -MTime::HiRes=time -e '
+  timeout 300 script -qec "$*" /dev/null <"$keys" | perl -MTime::HiRes=time -e '
     open(my $raw, ">", $ARGV[0]) or die; open(my $stamped, ">", "$ARGV[0].stamped") or die;
     $raw->autoflush(1);
     while (sysread(STDIN, my $chunk, 65536)) {
