@@ -8,6 +8,7 @@
 #include "system/text.h"
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
+#include "tests/support/captured_sweep.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
@@ -45,15 +46,8 @@ class LeftoverSweep : public testing::ScratchTest {
  protected:
   // Sweeps `root` below the scratch directory with standard output sent to a file beside it.
   void expect_sweep(std::wstring_view root, const std::string& output, SweepCounts counts) {
-    UniqueFile file(CreateFileW(scratch_.at(L"transcript.txt").c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-    const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
-    const SweepCounts found = sweep_leftovers(*to_utf8_strict(scratch_.at(root)));
-    (void)flush_output();
-    SetStdHandle(STD_OUTPUT_HANDLE, saved);
-    file.reset();
-    EXPECT_EQ(scratch_.content(L"transcript.txt"), output) << narrow(root);
+    const auto [found, lines] = testing::captured_sweep(scratch_, root);
+    EXPECT_EQ(lines, output) << narrow(root);
     EXPECT_EQ(found.removed, counts.removed) << narrow(root);
     EXPECT_EQ(found.failed, counts.failed) << narrow(root);
   }

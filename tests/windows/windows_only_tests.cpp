@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "driver/console.h"
 #include "driver/leftover_sweep.h"
@@ -16,6 +17,7 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
+#include "tests/support/captured_sweep.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 
@@ -76,16 +78,9 @@ class OnWindows : public testing::ScratchTest {
  public:
   // Step 8 on `root` below the scratch directory; its lines in `lines`.
   SweepCounts sweep(std::wstring_view root, std::string* lines = nullptr) {
-    UniqueFile file(CreateFileW(scratch_.at(L"transcript.txt").c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-    const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
-    const SweepCounts counts = sweep_leftovers(*to_utf8_strict(scratch_.at(root)));
-    (void)flush_output();
-    SetStdHandle(STD_OUTPUT_HANDLE, saved);
-    file.reset();
-    if (lines != nullptr) *lines = scratch_.content(L"transcript.txt").value_or("");
-    return counts;
+    auto captured = testing::captured_sweep(scratch_, root);
+    if (lines != nullptr) *lines = std::move(captured.lines).value_or("");
+    return captured.counts;
   }
   // Why the extended disposition cannot be had here, or nothing.
   std::string extended_disposition_refused() {
