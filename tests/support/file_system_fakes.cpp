@@ -231,9 +231,6 @@ BOOL WINAPI get_information_rewriting_listing(HANDLE file, FILE_INFO_BY_HANDLE_C
           record->FileAttributes |= FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
           record->EaSize = IO_REPARSE_TAG_SYMLINK;
           break;
-        case ListingChange::kNameless:
-          record->FileNameLength = 0;
-          break;
         case ListingChange::kFirstPointsPast:
           reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = size;
           break;

@@ -36,7 +36,6 @@ BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_
 // network server could give it. Every other query goes to the platform unchanged.
 enum class ListingChange : std::uint8_t {
   kAsDirectoryLink,    // the record is a directory symbolic link (0x410, tag in EaSize)
-  kNameless,           // the record's name length is 0
   kFirstReachesPast,   // the batch's first record is its last and claims a name longer than it
   kFirstPointsPast,    // the batch's first record puts the next one past the batch's end
 };
