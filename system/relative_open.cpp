@@ -100,12 +100,9 @@ Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, 
   return fail_os(code);
 }
 
-Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options) {
-  auto opened = open_relative(parent, name, DELETE, options);
-  if (!opened) return std::unexpected(opened.error());
-  if (!*opened) return {};
+Status delete_opened(HANDLE opened, bool* extended_refused) {
   FILE_DISPOSITION_INFO_EX extended{kExtendedDispositionFlags};
-  if (file_system_calls.set_information(opened->get(), kFileDispositionInfoEx, &extended,
+  if (file_system_calls.set_information(opened, kFileDispositionInfoEx, &extended,
                                         sizeof(extended))) {
     return {};
   }
@@ -114,23 +111,30 @@ Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options) {
       extended_error != ERROR_NOT_SUPPORTED) {
     return fail_os(extended_error);
   }
+  if (extended_refused != nullptr) *extended_refused = true;
   FILE_DISPOSITION_INFO classic{TRUE};
-  if (file_system_calls.set_information(opened->get(), FileDispositionInfo, &classic,
-                                        sizeof(classic))) {
+  if (file_system_calls.set_information(opened, FileDispositionInfo, &classic, sizeof(classic))) {
     return {};
   }
   return fail_os(GetLastError());
 }
 
-// Between attempts the thread only yields: a holder about to close needs the processor, not time.
-Status delete_entry_with_retries(HANDLE parent, std::wstring_view name, DWORD waited_code) {
-  for (int attempt = 1;; ++attempt) {
-    Status outcome = delete_entry(parent, name);
-    if (outcome || attempt == kMaxDeleteAttempts || !outcome.error().is_os(waited_code)) {
-      return outcome;
-    }
-    SwitchToThread();
-  }
+Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options, bool* extended_refused) {
+  auto opened = open_relative(parent, name, DELETE, options);
+  if (!opened) return std::unexpected(opened.error());
+  if (!*opened) return {};
+  return delete_opened(opened->get(), extended_refused);
+}
+
+// The open carries the deletion, so nothing can fail after it but the close, which reports
+// nothing: a file still open elsewhere (with delete sharing) goes when its last handle closes, as
+// with the classic disposition. The open refuses a directory (FILE_NON_DIRECTORY_FILE): one that
+// is not empty would be left in place by the close without a word.
+Status delete_file_on_close(HANDLE parent, std::wstring_view name) {
+  auto opened = open_relative(parent, name, DELETE, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE);
+  if (opened) return {};
+  if (opened.error().is_os(ERROR_SHARING_VIOLATION)) return std::unexpected(opened.error());
+  return delete_entry(parent, name);
 }
 
 std::uint32_t relative_open_attribute() noexcept {

@@ -31,14 +31,40 @@ Result<bool> followed_a_link(HANDLE opened, DWORD listed_attributes) {
   return (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// A subdirectory of `parent` opened as itself for listing; an empty handle when it is gone.
+// A directory of the removal, open for listing; an empty handle when it is gone.
+struct OpenDirectory {
+  UniqueKernelHandle handle;
+  bool deletable = false;  // opened for DELETE too: deleted through this handle once emptied
+};
+
+// `open(access)` with DELETE added where it is granted, so that the directory is deleted through
+// the handle that listed it: two calls fewer than a delete open and its close. Where DELETE is
+// refused (denied, or the directory held by another process without delete sharing), it is
+// opened without, and deleted once emptied as any entry is: what is deleted and what fails stays
+// the same.
+template <typename Open>
+Result<OpenDirectory> open_for_removal(ACCESS_MASK access, Open open) {
+  auto opened = open(access | DELETE);
+  if (opened) return OpenDirectory{std::move(*opened), true};
+  if (!opened.error().is_os(ERROR_ACCESS_DENIED) &&
+      !opened.error().is_os(ERROR_SHARING_VIOLATION)) {
+    return std::unexpected(opened.error());
+  }
+  auto listed = open(access);
+  if (!listed) return std::unexpected(listed.error());
+  return OpenDirectory{std::move(*listed), false};
+}
+
+// A subdirectory of `parent` opened as itself for listing (see open_for_removal); an empty
+// handle when it is gone.
 // Errors: the open's, and ERROR_NOT_SUPPORTED (50) for a link the platform would only follow.
-Result<UniqueKernelHandle> open_subdirectory(HANDLE parent, const DirectoryRecord& record) {
+Result<OpenDirectory> open_subdirectory(HANDLE parent, const DirectoryRecord& record) {
   const bool reparse = record.is_reparse_point();
-  auto child = open_relative(parent, record.name,
-                             reparse ? kListAndReadAttributesAccess : kListAccess, kListOptions);
-  if (!child || !*child || !reparse) return child;
-  auto followed = followed_a_link(child->get(), record.attributes);
+  auto child = open_for_removal(
+      reparse ? kListAndReadAttributesAccess : kListAccess,
+      [&](ACCESS_MASK access) { return open_relative(parent, record.name, access, kListOptions); });
+  if (!child || !child->handle || !reparse) return child;
+  auto followed = followed_a_link(child->handle.get(), record.attributes);
   if (!followed) return std::unexpected(followed.error());
   if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   return child;
@@ -57,25 +83,31 @@ std::optional<DWORD> listed_attributes(const std::wstring& prepared) {
 // The top, opened as itself for listing; a link is not followed. Errors: the open's;
 // ERROR_DIRECTORY (267) for anything but a directory; ERROR_NOT_SUPPORTED (50) for a link the
 // platform would only follow.
-Result<UniqueKernelHandle> open_top(std::wstring_view path) {
+Result<OpenDirectory> open_top(std::wstring_view path) {
   auto prepared = prepare_path(path);
   if (!prepared) return std::unexpected(prepared.error());
-  UniqueFile top(file_system_calls.create_file(prepared->c_str(), FILE_LIST_DIRECTORY, kShareAll,
-                                               nullptr, OPEN_EXISTING, kTopOpenFlags, nullptr));
-  if (!top) return fail_os(GetLastError());
+  auto top =
+      open_for_removal(FILE_LIST_DIRECTORY, [&](ACCESS_MASK access) -> Result<UniqueKernelHandle> {
+        UniqueFile opened(file_system_calls.create_file(
+            prepared->c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kTopOpenFlags, nullptr));
+        if (!opened) return fail_os(GetLastError());
+        return UniqueKernelHandle(opened.release());
+      });
+  if (!top) return std::unexpected(top.error());
+  const HANDLE handle = top->handle.get();
   FILE_BASIC_INFO basic{};
-  if (!file_system_calls.get_information(top.get(), FileBasicInfo, &basic, sizeof(basic))) {
+  if (!file_system_calls.get_information(handle, FileBasicInfo, &basic, sizeof(basic))) {
     return fail_os(GetLastError());
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_os(ERROR_DIRECTORY);
   // The path is read a second time here, for Wine's sake only: a swap since the open can change
   // no more than this check's verdict, since the walk goes through the handle opened as itself.
   if (const auto listed = listed_attributes(*prepared)) {
-    auto followed = followed_a_link(top.get(), *listed);
+    auto followed = followed_a_link(handle, *listed);
     if (!followed) return std::unexpected(followed.error());
     if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   }
-  return UniqueKernelHandle(top.release());
+  return top;
 }
 
 // The removal's working state. The stack holds the open directories from the top down to the
@@ -86,7 +118,7 @@ Result<UniqueKernelHandle> open_top(std::wstring_view path) {
 // a tree costs no more than its breadth.
 class RemovalWalk {
  public:
-  RemovalWalk(UniqueKernelHandle top, WalkProgress* progress)
+  RemovalWalk(OpenDirectory top, WalkProgress* progress)
       : listing_(kDirectoryBatchBytes), progress_(progress) {
     stack_.push_back(std::move(top));
   }
@@ -95,7 +127,7 @@ class RemovalWalk {
   // handle still open.
   Status run() {
     while (!stack_.empty()) {
-      auto record = listing_.next(stack_.back().get());
+      auto record = listing_.next(stack_.back().handle.get());
       if (!record) return std::unexpected(record.error());
       const Status step = *record ? remove_record(**record) : remove_emptied_directory();
       if (!step) return step;
@@ -107,24 +139,26 @@ class RemovalWalk {
   // A directory (or a link to one, opened as itself) becomes the one being emptied; anything
   // else is deleted, waiting out sharing conflicts.
   Status remove_record(const DirectoryRecord& record) {
-    const HANDLE directory = stack_.back().get();
+    const HANDLE directory = stack_.back().handle.get();
     if (record.is_directory()) {
       auto child = open_subdirectory(directory, record);
       if (!child) return std::unexpected(child.error());
-      if (*child) {
+      if (child->handle) {
         stack_.push_back(std::move(*child));
         listing_.drop_batch();
       }
       return {};
     }
-    auto deleted = delete_entry_with_retries(directory, record.name, ERROR_SHARING_VIOLATION);
+    auto deleted =
+        with_retries(ERROR_SHARING_VIOLATION, [&] { return delete_file(directory, record.name); });
     if (deleted) progress_.count();
     return deleted;
   }
 
   // Deletes the directory being emptied, whose listing has ended; its parent goes on.
   Status remove_emptied_directory() {
-    auto deleted = delete_entry_with_retries(stack_.back().get(), {}, ERROR_DIR_NOT_EMPTY);
+    auto deleted =
+        with_retries(ERROR_DIR_NOT_EMPTY, [&] { return delete_directory(stack_.back()); });
     if (!deleted) return deleted;
     progress_.count();
     stack_.pop_back();
@@ -132,9 +166,45 @@ class RemovalWalk {
     return {};
   }
 
-  std::vector<UniqueKernelHandle> stack_;
+  // `attempt()`, repeated while it fails with `waited_code`, at most kMaxDeleteAttempts times.
+  // Between attempts the thread only yields: a holder about to close needs the processor, not
+  // time.
+  template <typename Attempt>
+  static Status with_retries(DWORD waited_code, Attempt attempt) {
+    for (int count = 1;; ++count) {
+      Status outcome = attempt();
+      if (outcome || count == kMaxDeleteAttempts || !outcome.error().is_os(waited_code)) {
+        return outcome;
+      }
+      SwitchToThread();
+    }
+  }
+
+  // Once the file system has refused the extended disposition, the files are opened
+  // delete-on-close: the classic deletion in one call fewer. What one deletion learned holds for
+  // the whole tree, which lies on one volume since the walk never follows a link.
+  Status delete_file(HANDLE directory, std::wstring_view name) {
+    if (extended_refused_) return delete_file_on_close(directory, name);
+    return delete_entry(directory, name, 0, &extended_refused_);
+  }
+
+  // The first attempt goes through the handle that listed it where that holds DELETE; any
+  // refusal there but ERROR_DIR_NOT_EMPTY is answered by a delete open of its own, which takes a
+  // directory already gone or pending deletion as deleted. Later attempts open anew: Wine checks
+  // a directory's emptiness only at the first disposition through a handle, and a second one
+  // through the same handle succeeds on a directory that is not empty (which then stays).
+  Status delete_directory(OpenDirectory& directory) {
+    if (std::exchange(directory.deletable, false)) {
+      Status deleted = delete_opened(directory.handle.get(), &extended_refused_);
+      if (deleted || deleted.error().is_os(ERROR_DIR_NOT_EMPTY)) return deleted;
+    }
+    return delete_entry(directory.handle.get(), {}, 0, &extended_refused_);
+  }
+
+  std::vector<OpenDirectory> stack_;
   HandleListing listing_;
   ProgressCounter progress_;
+  bool extended_refused_ = false;
 };
 
 }  // namespace

@@ -116,6 +116,19 @@ TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
   }
 }
 
+// A folder another process holds open without delete sharing is emptied all the same, and then
+// stops the removal as held.
+TEST_F(TreeRemoval, FolderHeldWithoutDeleteSharingIsEmptiedThenStopsIt) {
+  scratch_.write_file(L"top\\held\\file.txt");
+  const UniqueFile holder(CreateFileW(scratch_.at(L"top\\held").c_str(), FILE_LIST_DIRECTORY,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(holder);
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(scratch_.exists(L"top\\held\\file.txt"));
+  EXPECT_TRUE(scratch_.exists(L"top\\held"));
+}
+
 // A link (as Windows shows one, see FakeDirectoryLinks) is deleted as the link, and its target
 // and the target's content stay, whether the removal starts at the link or at a folder that
 // holds it.
@@ -207,7 +220,8 @@ struct PlatformScript {
   bool reject_dont_reparse = false;
   int dont_reparse_rejections = 0;
   bool every_open_as_itself = true;
-  HANDLE directory_delete = nullptr;  // the open handle of a directory's own deletion
+  int classic_dispositions = 0;  // classic dispositions after a refused extended one
+  int directory_delete_opens = 0;  // DELETE opens of a directory's own (empty) name
 };
 PlatformScript script;
 
@@ -237,15 +251,23 @@ NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
   if (access == DELETE && !name.empty() && script.deleted_by_other) {
     if (const NTSTATUS status = delete_behind_the_removal(object)) return status;
   }
-  const NTSTATUS status = ::NtOpenFile(handle, access, object, io, share, options);
-  if (access == DELETE)
-    script.directory_delete = NT_SUCCESS(status) && name.empty() ? *handle : nullptr;
-  return status;
+  if (access == DELETE && name.empty()) ++script.directory_delete_opens;
+  return ::NtOpenFile(handle, access, object, io, share, options);
+}
+
+// Whether `file` is a directory, whatever access its handle carries.
+bool is_directory(HANDLE file) {
+  std::wstring path(32768, L'\0');
+  path.resize(GetFinalPathNameByHandleW(file, path.data(), path.size(), 0));
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 BOOL WINAPI scripted_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                      DWORD size) {
-  if (file == script.directory_delete && script.not_empty_refusals > 0) {
+  const bool disposition =
+      info_class == FileDispositionInfo || info_class == kFileDispositionInfoEx;
+  if (disposition && script.not_empty_refusals > 0 && is_directory(file)) {
     --script.not_empty_refusals;
     SetLastError(ERROR_DIR_NOT_EMPTY);
     return FALSE;
@@ -260,6 +282,7 @@ BOOL WINAPI refusing_extended_disposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (info_class == FileDispositionInfo) ++script.classic_dispositions;
   return ::SetFileInformationByHandle(file, info_class, info, size);
 }
 
@@ -274,12 +297,14 @@ class ScriptedTreeRemoval : public TreeRemoval {
 };
 
 // A file's sharing conflict and a directory not yet empty are each waited out, for 50 attempts.
+// A directory's first attempt goes through the handle that listed it, the others open it anew.
 TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
   const struct {
-    int sharing_violations, not_empty_refusals, held_attempts;
+    int sharing_violations, not_empty_refusals, held_attempts, directory_delete_opens;
     DWORD error;
-  } cases[] = {
-      {49, 49, 50, 0}, {50, 0, 50, ERROR_SHARING_VIOLATION}, {0, 50, 1, ERROR_DIR_NOT_EMPTY}};
+  } cases[] = {{49, 49, 50, 49, 0},
+               {50, 0, 50, 0, ERROR_SHARING_VIOLATION},
+               {0, 50, 1, 49, ERROR_DIR_NOT_EMPTY}};
   for (const auto& c : cases) {
     script = PlatformScript{.sharing_violations = c.sharing_violations,
                             .not_empty_refusals = c.not_empty_refusals};
@@ -287,6 +312,7 @@ TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
     scratch_.write_file(top + L"\\held.txt");
     EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), c.error);
     EXPECT_EQ(script.held_attempts, c.held_attempts) << c.error;
+    EXPECT_EQ(script.directory_delete_opens, c.directory_delete_opens) << c.error;
     EXPECT_EQ(scratch_.exists(top + L"\\held.txt"), c.error == ERROR_SHARING_VIOLATION);
   }
 }
@@ -323,6 +349,22 @@ TEST_F(ScriptedTreeRemoval, ReadOnlyAndSharedFilesGoOnlyWhereTheExtendedDisposit
     }
     holder.reset();
   }
+}
+
+// After the first refusal of the extended disposition the files are opened delete-on-close,
+// with no disposition call; a read-only file met then still stops the removal with 5 (the open
+// refuses it, and the classic disposition gives the answer) and keeps its attribute.
+TEST_F(ScriptedTreeRemoval, AfterARefusalFilesAreOpenedDeleteOnClose) {
+  file_system_calls.set_information = &refusing_extended_disposition;
+  for (int i = 0; i < 6; ++i) scratch_.write_file(L"top\\sub\\" + long_name(i, 20));
+  const auto listed = testing::listing(scratch_.at(L"top\\sub"));
+  ASSERT_EQ(listed.size(), 6u);
+  const std::wstring read_only = L"top\\sub\\" + std::wstring(listed.back().cFileName);
+  scratch_.make_read_only(read_only);
+  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(script.classic_dispositions, 2);
+  EXPECT_EQ(testing::listing(scratch_.at(L"top\\sub")).size(), 1u);
+  EXPECT_NE(GetFileAttributesW(scratch_.at(read_only).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
 // Entries deleted by another process between the listing and their own deletion, or pending
