@@ -91,8 +91,8 @@ grep -q $'\e' "$TRANSCRIPT" && fail "an escape sequence reached the redirected t
 }
 
 echo "== the title's owner on a console with standard output elsewhere (unit tests on a terminal)"
-report="$E2E_DIR/progress-title-tests.xml"
-pty_run "$E2E_DIR/unit.txt" wine "$VOXTREL_PROGRESS_TITLE_TESTS" \
+report="$E2E_DIR/console-tests.xml"
+pty_run "$E2E_DIR/unit.txt" wine "$VOXTREL_CONSOLE_TESTS" \
   "--gtest_filter=ConsoleWithOutputToNul.*" "'--gtest_output=xml:$(unix_to_windows "$report")'" ||
   fail "the unit tests failed on a console: $(plain_text "$E2E_DIR/unit.txt")"
 grep -q '<testsuites tests="1" failures="0"' "$report" || fail "unexpected report: $(cat "$report")"
