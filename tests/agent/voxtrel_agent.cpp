@@ -5,6 +5,7 @@
 // service control manager to talk to) it is an ordinary process that idles until it is killed.
 // With --record-controls FILE as its first arguments it appends each control it receives to
 // FILE, with the time in milliseconds since 1970: "control=1 time_ms=...".
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -14,9 +15,6 @@
 namespace {
 
 constexpr wchar_t kServiceName[] = L"VoxtrelAgent";
-// FILETIME counts 100-ns units from 1601; Unix time from 1970.
-constexpr ULONGLONG kFileTimeAtUnixEpoch = 116444736000000000ULL;
-constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
 constexpr DWORD kStopWaitHintMs = 3000;
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
@@ -25,12 +23,10 @@ const wchar_t* g_control_record = nullptr;
 
 void record_control(DWORD control) {
   if (g_control_record == nullptr) return;
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  const ULONGLONG units = (ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  using std::chrono::milliseconds, std::chrono::system_clock;
+  const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
   const std::string line =
-      "control=" + std::to_string(control) +
-      " time_ms=" + std::to_string((units - kFileTimeAtUnixEpoch) / kFileTimeUnitsPerMs) + "\n";
+      "control=" + std::to_string(control) + " time_ms=" + std::to_string(ms) + "\n";
   const voxtrel::UniqueFile out(CreateFileW(g_control_record, FILE_APPEND_DATA, FILE_SHARE_READ,
                                             nullptr, OPEN_ALWAYS, 0, nullptr));
   DWORD written = 0;

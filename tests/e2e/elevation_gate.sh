@@ -3,34 +3,28 @@
 # (Wine otherwise opens it for all), and the limited linked token reads as not elevated: together a
 # user without administrator rights. The disk refused to a full token must not relaunch. The
 # system's powershell.exe is a stand-in recording the relaunch; those planted must never run.
-here=$(dirname "$0")
-source "$here/lib.sh"
-
+source "$(dirname "$0")/lib.sh"
 not_admin="$WINEDLLOVERRIDES;mountmgr.sys=d"
 powershell='C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe'
 cp "$VOXTREL_TEST_CHILD" "$drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
 current="$E2E_DIR/current"
 plant "$current"
 record="$E2E_DIR/starts.txt"
-head -n 5 "$here/clean-machine.txt" >"$E2E_DIR/not-elevated.txt"
+head -n 5 "$E2E_DIR/clean-machine.txt" >"$E2E_DIR/not-elevated.txt"
 echo "[INFO] Not running as administrator. Re-launching elevated..." >>"$E2E_DIR/not-elevated.txt"
-key_removed=('      Not found, skipping HKLM\SOFTWARE\Voxtrel.'
-  '      Removed HKLM\SOFTWARE\Voxtrel.')
+key_removed=('      Not found, skipping HKLM\SOFTWARE\Voxtrel.' '      Removed HKLM\SOFTWARE\Voxtrel.')
 # Something a removal step would delete: it must survive every run that is not elevated.
 wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 
-# run_fresh TOOL OVERRIDES [limited]: TOOL run from the current folder on a wineserver booted with
-# OVERRIDES (devices load at boot); "limited": under the limited token linked to Wine's full one.
+# run_fresh TOOL OVERRIDES [LAUNCHER...]: TOOL run (by LAUNCHER) from the current folder on a
+# wineserver booted with OVERRIDES (devices load at boot).
+limited=("$VOXTREL_TEST_CHILD" --limited)  # under the limited token linked to Wine's full one
 run_fresh() {
-  local launcher=()
-  [ "${3:-}" = limited ] && launcher=("$VOXTREL_TEST_CHILD" --limited)
   rm -f "$record"
   wine_stop_prefix "$WINEPREFIX"
   WINEDLLOVERRIDES="$2" wine_start_prefix "$WINEPREFIX"
-  pushd "$current" >/dev/null
-  printf '\n' | WINEDLLOVERRIDES="$2" WINEPATH=. VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" \
-    timeout 300 wine "${launcher[@]}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS"
-  popd >/dev/null
+  (cd "$current" && printf '\n' | WINEDLLOVERRIDES="$2" WINEPATH=. VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" \
+    timeout 300 wine "${@:3}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS")
 }
 
 # expect_relaunch TOOL: the transcript is the banner and the information line only, and the
@@ -46,10 +40,10 @@ expect_relaunch() {
   [ "$got" = "$expected"$'\n'"image=$powershell" ] || fail "started [$got], not [$expected] once"
 }
 
-# expect_no_relaunch [LINE NEW]: the eight steps ran (clean-machine.txt, LINE replaced by NEW), and
-# no stand-in recorded a start. A relaunch is started before the tool ends and records its start
-# before it ends itself: once no PowerShell runs in the prefix, any relaunch is on record. (The
-# prefix's wineserver is persistent, so `wineserver -w` would wait for ever.)
+# expect_no_relaunch [LINE NEW]: the eight steps ran (expect_clean), and no stand-in recorded a
+# start. A relaunch is started before the tool ends and records its start before it ends itself:
+# once no PowerShell runs in the prefix, any relaunch is on record. (The prefix's wineserver is
+# persistent, so `wineserver -w` would wait for ever.)
 expect_no_relaunch() {
   expect_clean "$@"
   no_powershell() { [ -z "$(prefix_processes 'powershell\.exe')" ]; }
@@ -66,7 +60,7 @@ for i in "${!folders[@]}"; do
   echo "== not elevated (disk refused, limited token), tool among stand-ins in: ${folders[i]}"
   plant "$folder"
   cp "$VOXTREL_EXE" "$folder/voxtrel-force-remove.exe"
-  run_fresh "$folder/voxtrel-force-remove.exe" "$not_admin" limited
+  run_fresh "$folder/voxtrel-force-remove.exe" "$not_admin" "${limited[@]}"
   expect_relaunch "$(unix_to_windows "$E2E_DIR/gate $i/${literals[i]}/voxtrel-force-remove.exe")"
 done
 wine_stop_prefix "$WINEPREFIX"
@@ -82,7 +76,6 @@ run_fresh "$E2E_DIR/gate 1/it's here/voxtrel-force-remove.exe" "$WINEDLLOVERRIDE
 expect_no_relaunch "${key_removed[@]}"
 
 echo "== disk opened by a limited token: the probe alone decides, no relaunch"
-run_fresh "$TOOL" "$WINEDLLOVERRIDES" limited
+run_fresh "$TOOL" "$WINEDLLOVERRIDES" "${limited[@]}"
 expect_no_relaunch
 expect_only_agent_removed start '' 'windows/system32/WindowsPowerShell/v1\.0/powershell\.exe\|'
-echo "PASS"

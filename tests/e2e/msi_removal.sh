@@ -3,18 +3,15 @@
 # are found in both uninstall lists and removed in order; what does not match stays installed.
 # A stand-in in place of the system's msiexec then shows the exact command lines, and a machine
 # without any uninstall list shows only the not-found line.
-here=$(dirname "$0")
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/msi.sh"
 
 uninstall_64='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 uninstall_32='HKLM\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall'
 # Two matching products whose subkeys come one right after the other, a third one only in lower
 # case, and a 32-bit product in the WOW6432Node list.
-agent='{7A5E0C10-0000-4000-8000-000000000011}'
-updater='{7A5E0C10-0000-4000-8000-000000000012}'
-lower='{7A5E0C10-0000-4000-8000-000000000013}'
-agent32='{7A5E0C10-0000-4000-8000-000000000021}'
+agent='{7A5E0C10-0000-4000-8000-000000000011}' updater='{7A5E0C10-0000-4000-8000-000000000012}'
+lower='{7A5E0C10-0000-4000-8000-000000000013}' agent32='{7A5E0C10-0000-4000-8000-000000000021}'
 # expect_step4 LINE...: the clean-machine transcript, with step 4's lines being LINEs.
 expect_step4() { expect_clean "      No Voxtrel MSI products found." "$@"; }
 
@@ -54,8 +51,7 @@ wine_system reg add "$uninstall_64\\PublisherOnly" /v Publisher /d "Voxtrel" /f 
 record="$E2E_DIR/msiexec-calls.txt"
 # Wine prefers its built-in msiexec to the file of that name in the system directory; the override
 # has the tool's children run the file, the stand-in.
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msiexec.exe=n" VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" \
-  run_tool
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msiexec.exe=n" VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" run_tool
 expect_step4 "      Uninstalling MSI: Voxtrel (Plain Name)" \
   "      Uninstalling MSI: Voxtrel Agent ($both)" \
   "      Uninstalling MSI: Voxtrel Agent ($both)" \
@@ -73,4 +69,3 @@ wine_system reg delete "$uninstall_32" /f >/dev/null
 run_tool
 expect_clean
 expect_only_agent_removed start '' 'Program Files/Lower Tools|windows/Installer|HKEY_LOCAL_MACHINE\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))'
-echo "PASS"

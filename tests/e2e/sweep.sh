@@ -1,25 +1,20 @@
 #!/usr/bin/env bash
 # Step 8 end to end against links planted under C:\ProgramData (made from the Linux side): loops
-# searched once, links that fan out to 2^20 routes searched once, a link out of the root followed, a held leftover counted apart, a missing root
-# silent, and a folder swapped for a link after its listing unable to redirect the deletion. (The
-# names that match, and a leftover past 260 characters, are full_machine.sh's.)
-here=$(dirname "$0")
-source "$here/lib.sh"
+# and links that fan out to 2^20 routes searched once, a link out of the root followed, a held
+# leftover counted apart, a missing root silent, and a folder swapped for a link after its listing
+# unable to redirect the deletion. (Matching names, a path past 260 units: unattended.sh's.)
+source "$(dirname "$0")/lib.sh"
 data="$drive_c/ProgramData"
 
 # put PATH-UNDER-DRIVE-C [CONTENT]
-put() {
-  mkdir -p "$(dirname "$drive_c/$1")"
-  printf '%s' "${2:-leftover}" >"$drive_c/$1"
-}
+put() { mkdir -p "$(dirname "$drive_c/$1")" && printf '%s' "${2:-leftover}" >"$drive_c/$1"; }
 removing() { printf '      Removing: C:\\%s' "${1//\//\\}"; }
 # expect_step8 LINE...: the clean-machine transcript, with step 8's lines being LINEs.
 expect_step8() { expect_clean "      No leftover .old files found." "$@"; }
 
 echo "== C:\\Program Files missing; links to their own folder and to a grandparent, a link out"
 mkdir -p "$data/Loop/A/B" "$drive_c/Outside"
-ln -s . "$data/Loop/self1"
-ln -s . "$data/Loop/self2"
+for self in self1 self2; do ln -s . "$data/Loop/$self"; done
 ln -s ../.. "$data/Loop/A/B/up"
 ln -s "$drive_c/Outside" "$data/Loop/A/out"
 put "ProgramData/Loop/voxtrel-agent.exe.old" "held"
@@ -35,12 +30,9 @@ expect_step8 "$(removing "ProgramData/Loop/A/B/voxtrel-agent.exe.old.b")" \
   "$(removing "ProgramData/Loop/A/out/voxtrel-agent.exe.old.out")" \
   "$(removing "ProgramData/Loop/voxtrel-agent.exe.old")" \
   "      Failed to remove: C:\\ProgramData\\Loop\\voxtrel-agent.exe.old" \
-  "      Removed 2 leftover file(s)." \
-  "      Failed to remove 1 leftover file(s)."
+  "      Removed 2 leftover file(s)." "      Failed to remove 1 leftover file(s)."
 [ "$(cat "$data/Loop/voxtrel-agent.exe.old")" = "held" ] || fail "the held leftover changed"
-for link in Loop/self1 Loop/self2 Loop/A/B/up Loop/A/out; do
-  [ -L "$data/$link" ] || fail "the link $link was removed"
-done
+for link in Loop/self1 Loop/self2 Loop/A/B/up Loop/A/out; do [ -L "$data/$link" ] || fail "$link went"; done
 [ -d "$drive_c/Outside" ] || fail "the link's target folder was removed"
 # Everything before step 8's lines, byte for byte: the same in the next run.
 before_step8=$(grep -b -m1 '^      Removing: ' "$TRANSCRIPT" | cut -d: -f1)
@@ -48,13 +40,10 @@ rm -rf "$data/Loop"
 
 echo "== 20 folders, each with two links to the next: 2^20 routes to a held leftover, searched once"
 chain="$drive_c/Chain"
-mkdir -p "$data/Fan/L0"
-for i in $(seq 1 20); do mkdir -p "$chain/L$i"; done
-for i in $(seq 0 19); do
-  from="$chain/L$i"
-  ((i > 0)) || from="$data/Fan/L0"
-  ln -s "$chain/L$((i + 1))" "$from/a"
-  ln -s "$chain/L$((i + 1))" "$from/b"
+mkdir -p "$data/Fan/L0" "$chain"/L{1..20}
+for i in {0..19}; do
+  from="$chain/L$i" && ((i > 0)) || from="$data/Fan/L0"
+  for link in a b; do ln -s "$chain/L$((i + 1))" "$from/$link"; done
 done
 put "Chain/L20/voxtrel-agent.exe.old" "held"
 hold_file 'C:\Chain\L20\voxtrel-agent.exe.old'
@@ -69,9 +58,7 @@ grep -Eqx '      Removing: C:\\ProgramData\\Fan\\L0(\\[ab]){20}\\voxtrel-agent\.
 expect_step8 "$found" "      Failed to remove: ${found#      Removing: }" \
   "      Failed to remove 1 leftover file(s)."
 [ "$(cat "$chain/L20/voxtrel-agent.exe.old")" = "held" ] || fail "the held leftover changed"
-for i in $(seq 1 19); do
-  [ -L "$chain/L$i/a" ] && [ -L "$chain/L$i/b" ] || fail "a link in $chain/L$i was removed"
-done
+for i in {1..19}; do [ -L "$chain/L$i/a" ] && [ -L "$chain/L$i/b" ] || fail "a link in L$i went"; done
 rm -rf "$data/Fan" "$chain"
 
 echo "== a folder swapped for a link after its listing: the deletion goes through the listed folder"
@@ -89,16 +76,9 @@ mkfifo "$fifo"
 exec 3<>"$fifo"
 perl -e 'open(my $f, ">", $ARGV[0]) or die; syswrite($f, "f" x 4096) for 1 .. 15;
          syswrite($f, "f" x $ARGV[1])' "$fifo" $((4096 - before_step8))
-printf '\n' >"$E2E_DIR/enter.txt"
-timeout 300 wine "$TOOL" <"$E2E_DIR/enter.txt" >"$fifo" 2>"$TOOL_ERRORS" &
+timeout 300 wine "$TOOL" <<<'' >"$fifo" 2>"$TOOL_ERRORS" &
 tool_job=$!
-tool_blocked() {
-  local pid
-  for pid in $(prefix_processes 'voxtrel-force-remove\.exe'); do
-    [[ "$(cat "/proc/$pid/wchan" 2>/dev/null)" == *pipe_write ]] && return 0
-  done
-  return 1
-}
+tool_blocked() { grep -qs pipe_write /dev/null $(prefix_processes 'voxtrel-force-remove\.exe' | sed 's|.*|/proc/&/wchan|'); }
 wait_until 60 tool_blocked || fail "the tool never blocked on its output"
 [ -e "$data/Evil/voxtrel-agent.exe.old" ] || fail "the Evil leftover went before the swap"
 mv "$data/Evil" "$data/Evil.moved"
@@ -121,4 +101,3 @@ done
 # Windows deletes the file the folder's handle holds; Wine deletes by the path the folder had when
 # it was opened and, finding another file there, deletes nothing: the listed file may stay.
 expect_only_agent_removed start '' 'Outside|Victim|ProgramData/Evil\.moved'
-echo "PASS"

@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
 # The tool run as a deployment system runs it, and the footprint check around that run. The
-# README's remove-voxtrel.cmd, run by cmd /c on a fully staged machine with a standard input that
-# never ends: the run ends without waiting, its log is the exact transcript, and the script's exit
-# code is the footprint check's 0. The check answers 1 on the staged machine, listing every part;
-# each part's line is right when only that part is there; the decoys are never reported; and a
-# query the platform refuses makes it answer 2 unless something is found.
-here=$(dirname "$0")
-source "$here/lib.sh"
+# README's remove-voxtrel.cmd, run by cmd /c on the whole agent staged as the demo stages it, with
+# decoys, and a standard input that never ends: the run ends without waiting, its log is the exact
+# transcript, every agent process is gone, nothing but the agent's footprint is removed, and the
+# script's exit code is the footprint check's 0; a second run changes nothing. Both run among
+# stand-ins named like the system's programs, beside them and in the current folder (first on
+# PATH): none may run. The check answers 1 on the staged machine, listing every part; each part's
+# line is right when only that part is there; the decoys are never reported; and a query the
+# platform refuses makes it answer 2 unless something is found.
+source "$(dirname "$0")/lib.sh"
+current="$E2E_DIR/current"
+plant "$current"
+plant "$E2E_DIR/bin"
+starts="$E2E_DIR/starts.txt"
+# among_stand_ins COMMAND...: COMMAND run from the current folder (Wine puts WINEPATH in front of
+# PATH); a record from any stand-in is a planted program that ran elevated.
+among_stand_ins() { (cd "$current" && WINEPATH=. VOXTREL_CHILD_RECORD="$(unix_to_windows "$starts")" "$@"); }
+none_ran() { [ ! -e "$starts" ] || fail "a planted program ran: $(cat "$starts")"; }
 FOOTPRINT="$E2E_DIR/bin/voxtrel-footprint.exe"
 cp "$VOXTREL_FOOTPRINT_EXE" "$FOOTPRINT"
 # The script exactly as the README gives it, with the line ends cmd expects.
@@ -15,15 +25,10 @@ awk '/^<!-- remove-voxtrel.cmd -->$/ { found = 1; next }
   inside { printf "%s\r\n", $0 }' "$VOXTREL_SOURCE_DIR/README.md" >"$E2E_DIR/bin/remove-voxtrel.cmd"
 grep -q voxtrel-footprint.exe "$E2E_DIR/bin/remove-voxtrel.cmd" || fail "no script in the README"
 AGENT_PRODUCTS_LINE='uninstall entries named *Voxtrel*: present (Voxtrel Agent {5B0E1D2A-7C41-4E8B-9A63-2F1D0C9B8A01}; Voxtrel Agent Plugins {5B0E1D2A-7C41-4E8B-9A63-2F1D0C9B8A21}; Voxtrel Updater {5B0E1D2A-7C41-4E8B-9A63-2F1D0C9B8A11})'
-ALL_ABSENT=(
-  "service VoxtrelAgent: absent"
-  "processes voxtrel-agent.exe: absent"
-  "uninstall entries named *Voxtrel*: absent"
-  'folder C:\Program Files\Voxtrel: absent'
-  'folder C:\ProgramData\Voxtrel: absent'
-  'key HKLM\SOFTWARE\Voxtrel: absent'
-  "leftovers voxtrel-agent.exe.old*: absent"
-)
+ALL_ABSENT=("service VoxtrelAgent: absent" "processes voxtrel-agent.exe: absent"
+  "uninstall entries named *Voxtrel*: absent" 'folder C:\Program Files\Voxtrel: absent'
+  'folder C:\ProgramData\Voxtrel: absent' 'key HKLM\SOFTWARE\Voxtrel: absent'
+  "leftovers voxtrel-agent.exe.old*: absent")
 
 # normalized_footprint FILE: the check's lines with process ids as N and the leftovers sorted
 # (a folder lists its entries in the file system's order).
@@ -48,7 +53,6 @@ expect_footprint() {
 }
 
 stage_agent
-snapshot staged
 leftovers=$(for f in "${AGENT_LEFTOVERS[@]}"; do printf 'C:\\%s\n' "${f//\//\\}"; done | LC_ALL=C sort |
   awk '{ printf "%s%s", (NR > 1 ? "; " : ""), $0 }')
 
@@ -62,16 +66,23 @@ echo "== remove-voxtrel.cmd through cmd /c, input a pipe that never ends"
 mkfifo "$E2E_DIR/never-ends"
 exec 4<>"$E2E_DIR/never-ends"
 rc=0
-timeout 120 wine 'C:\windows\system32\cmd.exe' /d /c "$(unix_to_windows "$E2E_DIR/bin/remove-voxtrel.cmd")" \
-  <&4 >"$E2E_DIR/cmd.txt" 2>&1 || rc=$?
+among_stand_ins timeout 120 wine 'C:\windows\system32\cmd.exe' /d /c \
+  "$(unix_to_windows "$E2E_DIR/bin/remove-voxtrel.cmd")" <&4 >"$E2E_DIR/cmd.txt" 2>&1 || rc=$?
 exec 4>&-
 [ "$rc" -ne 124 ] || fail "the run waited for input"
 [ "$rc" -eq 0 ] || fail "remove-voxtrel.cmd ended with $rc: $(cat "$E2E_DIR/cmd.txt" "$drive_c/windows/voxtrel-footprint.log")"
 cp "$drive_c/windows/voxtrel-force-remove.log" "$TRANSCRIPT"
-expect_transcript "$here/full-machine.txt"
+expect_full
+[ -z "$(agent_processes)" ] || fail "agent processes still run: $(agent_processes)"
+none_ran
 [ "$(cat "$drive_c/windows/voxtrel-footprint.log")" = "$(printf '%s\n' "${ALL_ABSENT[@]}")" ] ||
   fail "the footprint log: $(cat "$drive_c/windows/voxtrel-footprint.log")"
-# The rest plants parts again: the machine is compared here, right after the tool's run.
+# The rest plants parts again: the machine is compared right after each run of the tool.
+expect_only_agent_removed staged '' 'windows/voxtrel-(force-remove|footprint)\.log'
+echo "== run again: the second run finds nothing and changes nothing"
+among_stand_ins run_tool
+expect_clean
+none_ran
 expect_only_agent_removed staged '' 'windows/voxtrel-(force-remove|footprint)\.log'
 
 echo "== the decoys are there and not reported"
@@ -112,8 +123,7 @@ rmdir "$drive_c/ProgramData/Voxtrel"
 wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /f >/dev/null
 expect_footprint 1 5 'key HKLM\SOFTWARE\Voxtrel: present'
 wine_system reg delete 'HKLM\SOFTWARE\Voxtrel' /f >/dev/null
-mkdir -p "$drive_c/ProgramData/Nested/deeper"
-touch "$drive_c/ProgramData/Nested/deeper/voxtrel-agent.exe.old.7"
+mkdir -p "$drive_c/ProgramData/Nested/deeper" && touch "$drive_c/ProgramData/Nested/deeper/voxtrel-agent.exe.old.7"
 expect_footprint 1 6 'leftovers voxtrel-agent.exe.old*: present (C:\ProgramData\Nested\deeper\voxtrel-agent.exe.old.7)'
 
 echo "== a key nobody may open: cannot tell, unless something is found, before it or after it"
@@ -126,4 +136,3 @@ mkdir "$drive_c/ProgramData/Voxtrel"
 expect_footprint 1 4 'folder C:\ProgramData\Voxtrel: present' 5 "$denied"
 rmdir "$drive_c/ProgramData/Voxtrel"
 expect_footprint 2 5 "$denied"
-echo "PASS"

@@ -2,27 +2,18 @@
 # The release package signed with a throwaway certificate and a local time-stamp server: both
 # executables (the tool and the footprint check) signed (SHA-256, product name, project URL, time
 # stamp) by that certificate and no other, checksums and archive of the signed files, nothing
-# changed but the appended signature (and release_image_tests pass on each). An unreachable time-stamp server or a wrong password fails the package; without a
-# key it holds the built file and says so once. Environment: VOXTREL_SOURCE_DIR,
-# VOXTREL_IMAGE_TESTS (release_image_tests.exe), VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to
-# copy; optional).
+# changed but the appended signature (and release_image_tests pass on each). An unreachable
+# time-stamp server or a wrong password fails the package; without a key it holds the built file
+# and says so once. Environment: VOXTREL_SOURCE_DIR, VOXTREL_IMAGE_TESTS (release_image_tests.exe),
+# VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to copy; optional).
 set -euo pipefail
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 
 scratch=$(mktemp -d /tmp/voxtrel-signing.XXXXXX)
 export WINEPREFIX="$scratch/prefix"
 tsa_pid=
-cleanup() {
-  [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true
-  wine_stop_prefix "$WINEPREFIX"
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; wine_stop_prefix "$WINEPREFIX"; rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Only what each package run sets below.
 unset VOXTREL_SIGNING_PFX VOXTREL_TIMESTAMP_URL VOXTREL_PROJECT_URL VOXTREL_DIST_DIR
@@ -45,11 +36,9 @@ make_certificate() {
 # package DIST [VARIABLE=VALUE...]: runs the package script into DIST; its output goes to
 # DIST.log, its exit code to $package_rc.
 package() {
-  local dist=$1
-  shift
   package_rc=0
-  env "$@" VOXTREL_DIST_DIR="$dist" bash "$VOXTREL_SOURCE_DIR/scripts/package.sh" \
-    >"$dist.log" 2>&1 || package_rc=$?
+  env "${@:2}" VOXTREL_DIST_DIR="$1" bash "$VOXTREL_SOURCE_DIR/scripts/package.sh" >"$1.log" 2>&1 ||
+    package_rc=$?
 }
 
 # A time-stamp authority on 127.0.0.1 signing with tsa.pem, at $tsa_url.
@@ -60,8 +49,7 @@ echo 01 >"$scratch/tsa.serial"
 printf '%s\n' "[ tsa ]" "default_tsa = local" "[ local ]" "serial = $scratch/tsa.serial" \
   "signer_cert = $scratch/tsa.pem" "signer_key = $scratch/tsa.key" "signer_digest = sha256" \
   "default_policy = 1.2.3.4.1" "digests = sha256" "ess_cert_id_alg = sha256" >"$scratch/tsa.cnf"
-python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" \
-  2>"$scratch/tsa.log" &
+python3 "$(dirname "$0")/timestamp_server.py" "$scratch/tsa.cnf" >"$scratch/tsa.port" 2>"$scratch/tsa.log" &
 tsa_pid=$!
 wait_until 10 test -s "$scratch/tsa.port" ||
   fail "the time-stamp server did not start: $(cat "$scratch/tsa.log")"
@@ -101,11 +89,8 @@ done
 (cd "$signed_dist" && sha256sum --quiet -c ./*.zip.sha256) || fail "the archive's checksum is wrong"
 
 echo "== release image checks on the signed executable"
-if [ -n "${VOXTREL_TEMPLATE_PREFIX:-}" ]; then
-  wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$WINEPREFIX"
-else
-  wine_boot_prefix "$WINEPREFIX"
-fi
+[ -z "${VOXTREL_TEMPLATE_PREFIX:-}" ] || wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$WINEPREFIX"
+[ -d "$WINEPREFIX" ] || wine_boot_prefix "$WINEPREFIX"
 for name in "${executables[@]}"; do
   VOXTREL_RELEASE_EXE="$folder/$name" VOXTREL_RELEASE_SIGNED=1 wine "$VOXTREL_IMAGE_TESTS" ||
     fail "the signed $name fails the release image checks"

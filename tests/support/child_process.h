@@ -1,5 +1,5 @@
-// Running a program from a test with its standard streams captured, to see what a child really
-// receives and prints.
+// Programs run from a test, and what they print: a child's exit code and standard error, and the
+// lines step 8 prints when standard output is a file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,62 +7,49 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
 
+#include "driver/console.h"
+#include "driver/leftover_sweep.h"
 #include "system/path.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
+#include "tests/support/scratch_directory.h"
 
 namespace voxtrel::testing {
 
 struct CapturedRun {
   std::uint32_t exit_code = 0;
-  std::string output;  // standard output, bytes as written
-  std::string errors;  // standard error
+  std::string errors;  // standard error, bytes as written
 };
-
-namespace detail {
-
-struct Pipe {
-  UniqueKernelHandle read;
-  UniqueKernelHandle write;
-};
-
-// A pipe of which the child receives the read end (`child_reads`) or the write end.
-inline Pipe make_pipe(bool child_reads) {
-  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE read = nullptr;
-  HANDLE write = nullptr;
-  EXPECT_TRUE(CreatePipe(&read, &write, &inherit, 0));
-  SetHandleInformation(child_reads ? write : read, HANDLE_FLAG_INHERIT, 0);
-  return Pipe{UniqueKernelHandle(read), UniqueKernelHandle(write)};
-}
 
 inline std::string drain(HANDLE handle) {
   std::string text;
   char chunk[4096];
   DWORD read = 0;
-  while (ReadFile(handle, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+  while (ReadFile(handle, chunk, sizeof(chunk), &read, nullptr) && read > 0)
     text.append(chunk, read);
-  }
   return text;
 }
 
-}  // namespace detail
-
-// Starts `command_line` (application found by CreateProcessW's own rules), with an empty standard
-// input, and waits for it.
+// Starts `command_line` (application found by CreateProcessW's own rules) with standard input and
+// output on the null device and standard error in a pipe, and waits for it.
 inline CapturedRun run_captured(const std::wstring& command_line) {
-  using detail::Pipe, detail::make_pipe, detail::drain;
-  Pipe input = make_pipe(true);
-  Pipe output = make_pipe(false);
-  Pipe errors = make_pipe(false);
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  const UniqueFile null_device(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                           OPEN_EXISTING, 0, nullptr));
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  EXPECT_TRUE(CreatePipe(&read, &write, &inherit, 0));
+  const UniqueKernelHandle errors(read);
+  UniqueKernelHandle errors_write(write);
+  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.read.get();
-  startup.hStdOutput = output.write.get();
-  startup.hStdError = errors.write.get();
+  startup.hStdInput = startup.hStdOutput = null_device.get();
+  startup.hStdError = write;
   std::wstring line = command_line;
   PROCESS_INFORMATION info{};
   CapturedRun run;
@@ -73,18 +60,31 @@ inline CapturedRun run_captured(const std::wstring& command_line) {
   }
   const UniqueKernelHandle thread(info.hThread);
   const UniqueKernelHandle process(info.hProcess);
-  // Only the child holds its ends now, so the pipes end when it does.
-  input = Pipe{};
-  output.write.reset();
-  errors.write.reset();
-  std::thread error_reader([&] { run.errors = drain(errors.read.get()); });
-  run.output = drain(output.read.get());
-  error_reader.join();
+  errors_write.reset();  // only the child holds it now, so the pipe ends when the child does
+  run.errors = drain(errors.get());
   WaitForSingleObject(process.get(), INFINITE);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.get(), &exit_code);
   run.exit_code = exit_code;
   return run;
+}
+
+// Step 8 run on `root` below a scratch directory, with standard output sent to a file beside it.
+struct CapturedSweep {
+  SweepCounts counts;
+  std::optional<std::string> lines;  // nothing when the file cannot be read
+};
+
+inline CapturedSweep captured_sweep(const ScratchDirectory& scratch, std::wstring_view root) {
+  UniqueFile file(CreateFileW(scratch.at(L"transcript.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, CREATE_ALWAYS, 0, nullptr));
+  const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, file.get());
+  const SweepCounts counts = sweep_leftovers(*to_utf8_strict(scratch.at(root)));
+  (void)flush_output();
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  file.reset();
+  return {counts, scratch.content(L"transcript.txt")};
 }
 
 // This test program's own path, and the stand-in child's, which is built beside it.
@@ -97,12 +97,11 @@ inline std::wstring test_child_executable() {
   return self.substr(0, self.find_last_of(L'\\') + 1) + L"test_child.exe";
 }
 
-// The whole content of a file, or nothing.
 inline std::optional<std::string> read_file(const std::wstring& path) {
   const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return std::nullopt;
-  return detail::drain(file.get());
+  return drain(file.get());
 }
 
 }  // namespace voxtrel::testing

@@ -3,24 +3,182 @@
 // itself answers to that call.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "system/file_system_calls.h"
+#include "system/unique_handle.h"
+#include "tests/support/scratch_directory.h"
 
 namespace voxtrel::testing {
 
 // Puts the table back as it was when the scope ends.
-class ScopedFileSystemCalls {
- public:
-  ScopedFileSystemCalls() : saved_(file_system_calls) {}
-  ~ScopedFileSystemCalls() { file_system_calls = saved_; }
-  ScopedFileSystemCalls(const ScopedFileSystemCalls&) = delete;
-  ScopedFileSystemCalls& operator=(const ScopedFileSystemCalls&) = delete;
-
- private:
-  FileSystemCalls saved_;
+struct ScopedFileSystemCalls {
+  ~ScopedFileSystemCalls() { file_system_calls = saved; }
+  const FileSystemCalls saved = file_system_calls;
 };
+
+// What the fakes below share.
+namespace detail {
+
+inline constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+inline constexpr DWORD kKnownDispositionFlags = 0x1F;  // DELETE to IGNORE_READONLY_ATTRIBUTE
+inline constexpr NTSTATUS kStatusReparsePointEncountered = static_cast<NTSTATUS>(0xC000050B);
+
+inline BOOL fail_with(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+inline void set_attributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic));
+}
+
+// NTFS moves a name deleted with POSIX semantics out of its folder at once (into its hidden
+// \$Extend\$Deleted), and the file goes at the last close. Here: into the temporary directory,
+// on the volume of the scratch directories.
+inline bool move_out_of_its_folder(HANDLE file) {
+  static int moved = 0;
+  std::array<wchar_t, MAX_PATH + 1> temp{};
+  const std::wstring to = std::wstring(temp.data(), GetTempPathW(MAX_PATH, temp.data())) +
+                          L"voxtrel-deleted-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(++moved);
+  std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, to.c_str(), (to.size() + 1) * sizeof(wchar_t));
+  return ::SetFileInformationByHandle(file, FileRenameInfo, rename, buffer.size());
+}
+
+// Through a handle of the fake's own: Wine refuses the classic disposition on a read-only file,
+// so the attribute is lifted for the call and put back, as NTFS never changes it.
+inline BOOL delete_as_ntfs(const std::wstring& path, DWORD attributes, bool posix) {
+  const UniqueFile own(::CreateFileW(
+      path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!own || (posix && !move_out_of_its_folder(own.get()))) return FALSE;
+  const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) set_attributes(own.get(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  FILE_DISPOSITION_INFO classic{TRUE};
+  const BOOL deleted =
+      ::SetFileInformationByHandle(own.get(), FileDispositionInfo, &classic, sizeof(classic));
+  const DWORD error = GetLastError();
+  if (read_only) set_attributes(own.get(), attributes);
+  SetLastError(error);
+  return deleted;
+}
+
+// The links FakeDirectoryLinks made, by the volume and file ID of their folders, and the table
+// it replaced, which each fake passes its call on to.
+using Identity = std::pair<DWORD, std::uint64_t>;
+inline std::map<Identity, std::wstring> links;
+inline FileSystemCalls next{};
+
+inline Identity identity_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  ::GetFileInformationByHandle(handle, &info);
+  return {info.dwVolumeSerialNumber,
+          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// The target of the link `handle` holds as itself; null for anything else.
+inline const std::wstring* link_of(HANDLE handle) {
+  const auto link = links.find(identity_of(handle));
+  return link == links.end() ? nullptr : &link->second;
+}
+
+// The target of the link at `path`; null for anything else.
+inline const std::wstring* link_at(LPCWSTR path) {
+  const UniqueFile probe(
+      ::CreateFileW(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return probe ? link_of(probe.get()) : nullptr;
+}
+
+// The target of the link `object` names; null for anything else.
+inline const std::wstring* link_named(POBJECT_ATTRIBUTES object) {
+  OBJECT_ATTRIBUTES probe = *object;
+  probe.Attributes &= ~OBJ_DONT_REPARSE;
+  HANDLE raw = nullptr;
+  IO_STATUS_BLOCK io{};
+  if (!NT_SUCCESS(::NtOpenFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &probe, &io, kShareAll,
+                               FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT)))
+    return nullptr;
+  const UniqueKernelHandle handle(raw);
+  return link_of(raw);
+}
+
+inline NTSTATUS NTAPI open_with_links(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                      PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+  const auto* link = (options & FILE_OPEN_REPARSE_POINT) != 0 ? nullptr : link_named(object);
+  if (link == nullptr) return next.open_file(handle, access, object, io, share, options);
+  if ((object->Attributes & OBJ_DONT_REPARSE) != 0) return kStatusReparsePointEncountered;
+  std::wstring nt_path = L"\\??\\" + *link;
+  const auto bytes = static_cast<USHORT>(nt_path.size() * sizeof(wchar_t));
+  UNICODE_STRING name{bytes, bytes, nt_path.data()};
+  OBJECT_ATTRIBUTES target{};
+  InitializeObjectAttributes(&target, &name, object->Attributes, nullptr, nullptr);
+  return next.open_file(handle, access, &target, io, share, options);
+}
+
+inline HANDLE WINAPI create_with_links(LPCWSTR path, DWORD access, DWORD share,
+                                       LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                       DWORD flags, HANDLE model) {
+  const auto* link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? nullptr : link_at(path);
+  return next.create_file(link != nullptr ? link->c_str() : path, access, share, security,
+                          disposition, flags, model);
+}
+
+// A directory listing's records of links: the attribute, and the tag where the platform puts it.
+inline BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                    DWORD size) {
+  if (!next.get_information(file, info_class, info, size)) return FALSE;
+  if (info_class == FileIdBothDirectoryInfo || info_class == FileIdBothDirectoryRestartInfo) {
+    const DWORD volume = identity_of(file).first;
+    for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(info);;) {
+      if (links.contains({volume, record->FileId.QuadPart})) {
+        record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
+      }
+      if (record->NextEntryOffset == 0) break;
+      record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
+                                                        record->NextEntryOffset);
+    }
+  } else if (info_class == FileBasicInfo && link_of(file) != nullptr) {
+    static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  } else if (info_class == FileAttributeTagInfo && link_of(file) != nullptr) {
+    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+  }
+  return TRUE;
+}
+
+inline BOOL WINAPI file_information_with_links(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (!next.get_file_information(file, info)) return FALSE;
+  if (link_of(file) != nullptr) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return TRUE;
+}
+
+inline HANDLE WINAPI find_with_links(LPCWSTR name, FINDEX_INFO_LEVELS level, LPVOID data,
+                                     FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+  const HANDLE found = next.find_first_file(name, level, data, search, filter, flags);
+  if (found != INVALID_HANDLE_VALUE && link_at(name) != nullptr) {
+    static_cast<WIN32_FIND_DATAW*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    static_cast<WIN32_FIND_DATAW*>(data)->dwReserved0 = IO_REPARSE_TAG_MOUNT_POINT;
+  }
+  return found;
+}
+
+}  // namespace detail
 
 // SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers the extended
 // disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with 24
@@ -28,24 +186,74 @@ class ScopedFileSystemCalls {
 // unless the ignore-read-only flag is set, and then goes with its attributes untouched; a
 // directory with entries is refused (145). With POSIX semantics the name goes at once, even
 // while others hold the file open; without, at the last close. Other classes go to the platform.
-BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
-                                    DWORD size);
+inline BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                           LPVOID info, DWORD size) {
+  using namespace detail;
+  if (info_class != kFileDispositionInfoEx)
+    return ::SetFileInformationByHandle(file, info_class, info, size);
+  if (size < sizeof(FILE_DISPOSITION_INFO_EX)) return fail_with(ERROR_BAD_LENGTH);
+  const DWORD flags = static_cast<const FILE_DISPOSITION_INFO_EX*>(info)->Flags;
+  if ((flags & ~kKnownDispositionFlags) != 0) return fail_with(ERROR_INVALID_PARAMETER);
+  FILE_DISPOSITION_INFO keep{FALSE};
+  if ((flags & FILE_DISPOSITION_FLAG_DELETE) == 0)
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &keep, sizeof(keep));
+  // The handle may carry DELETE alone: the file is looked at through the path it names, given
+  // in the verbatim form ("\\?\" first, which listing() adds itself).
+  std::array<wchar_t, 32768> final_path{};
+  if (GetFinalPathNameByHandleW(file, final_path.data(), final_path.size(), 0) == 0) return FALSE;
+  const std::wstring path = final_path.data();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (flags & FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) == 0)
+    return fail_with(ERROR_ACCESS_DENIED);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !listing(path.substr(4)).empty())
+    return fail_with(ERROR_DIR_NOT_EMPTY);
+  return delete_as_ntfs(path, attributes, (flags & FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0);
+}
 
 // What the directory query answers, through the table, for any batch that lists a record named
 // `name`: the platform's own batch, with that record changed as a link, another file system or a
 // network server could give it. Every other query goes to the platform unchanged.
 enum class ListingChange : std::uint8_t {
-  kAsDirectoryLink,    // the record is a directory symbolic link (0x410, tag in EaSize)
-  kFirstReachesPast,   // the batch's first record is its last and claims a name longer than it
-  kFirstPointsPast,    // the batch's first record puts the next one past the batch's end
+  kAsDirectoryLink,   // the record is a directory symbolic link (0x410, tag in EaSize)
+  kFirstReachesPast,  // the batch's first record is its last and claims a name longer than it
+  kFirstPointsPast,   // the batch's first record puts the next one past the batch's end
 };
 struct ListingRewrite {
   std::wstring name;
   ListingChange change = ListingChange::kAsDirectoryLink;
 };
 inline ListingRewrite listing_rewrite;
-BOOL WINAPI get_information_rewriting_listing(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
-                                              LPVOID info, DWORD size);
+inline BOOL WINAPI get_information_rewriting_listing(HANDLE file,
+                                                     FILE_INFO_BY_HANDLE_CLASS info_class,
+                                                     LPVOID info, DWORD size) {
+  if (!::GetFileInformationByHandleEx(file, info_class, info, size)) return FALSE;
+  if (info_class != FileIdBothDirectoryInfo && info_class != FileIdBothDirectoryRestartInfo)
+    return TRUE;
+  auto* const batch = static_cast<std::byte*>(info);
+  for (std::size_t offset = 0;;) {
+    auto* record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch + offset);
+    const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+    if (name == listing_rewrite.name) {
+      switch (listing_rewrite.change) {
+        case ListingChange::kAsDirectoryLink:
+          record->FileAttributes |= FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+          record->EaSize = IO_REPARSE_TAG_SYMLINK;
+          break;
+        case ListingChange::kFirstPointsPast:
+          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = size;
+          break;
+        case ListingChange::kFirstReachesPast:
+          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = 0;
+          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->FileNameLength = size;
+          break;
+      }
+      return TRUE;
+    }
+    if (record->NextEntryOffset == 0) return TRUE;
+    offset += record->NextEntryOffset;
+  }
+}
 
 // NtOpenFile, through the table, as Windows answers it while another process holds a batch oplock
 // on every entry named `name` and never acknowledges a break. An open that breaks it (any access
@@ -58,19 +266,47 @@ struct OplockHolder {
   int waits = 0;
 };
 inline OplockHolder oplock_holder;
-NTSTATUS NTAPI open_file_under_oplock(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
-                                      PIO_STATUS_BLOCK io, ULONG share, ULONG options);
+inline NTSTATUS NTAPI open_file_under_oplock(PHANDLE handle, ACCESS_MASK access,
+                                             POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
+                                             ULONG share, ULONG options) {
+  constexpr ACCESS_MASK kNoBreak = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+  constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
+  const NTSTATUS status = ::NtOpenFile(handle, access, object, io, share, options);
+  const std::wstring_view name(object->ObjectName->Buffer,
+                               object->ObjectName->Length / sizeof(wchar_t));
+  if (!NT_SUCCESS(status) || name != oplock_holder.name || (access & ~kNoBreak) == 0) return status;
+  if ((options & FILE_COMPLETE_IF_OPLOCKED) == 0) {
+    ++oplock_holder.waits;
+    return status;
+  }
+  ++oplock_holder.breaks;
+  io->Status = kStatusOplockBreakInProgress;
+  return kStatusOplockBreakInProgress;
+}
 
-// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's target
-// even when asked for the link): an empty folder whose listing record and attributes carry
+// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's
+// target even when asked for the link): an empty folder whose listing record and attributes carry
 // FILE_ATTRIBUTE_REPARSE_POINT (tag: a junction's), opened as itself only with
 // FILE_OPEN_REPARSE_POINT and as its target otherwise (with OBJ_DONT_REPARSE, refused with
 // STATUS_REPARSE_POINT_ENCOUNTERED). For the object's life, over what the table held.
 class FakeDirectoryLinks {
  public:
-  FakeDirectoryLinks();
+  FakeDirectoryLinks() {
+    using namespace detail;
+    links.clear();
+    next = file_system_calls;
+    file_system_calls = {&open_with_links,  &create_with_links,           next.set_information,
+                         &query_with_links, &file_information_with_links, &find_with_links};
+  }
   // Creates the folder `link` as a link to the folder `target` (both full paths).
-  void add(const std::wstring& link, const std::wstring& target);
+  void add(const std::wstring& link, const std::wstring& target) {
+    using namespace detail;
+    ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr)) << GetLastError();
+    const UniqueFile folder(::CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(folder);
+    links[identity_of(folder.get())] = target;
+  }
 
  private:
   ScopedFileSystemCalls restore_;

@@ -2,7 +2,7 @@
 //   --record FILE   append how this process was started to FILE: its command line, the file
 //                   that ran (image=), the startup flags and, last, the process id
 //   --print TEXT    write TEXT and a newline to standard output (--print-error: standard error)
-//   --hold FILE MS  open FILE without delete sharing and keep it open for MS milliseconds
+//   --hold FILE     open FILE without delete sharing and keep it open until exiting
 //   --sleep MS      wait before exiting; --exit N: exit with code N (default 0)
 //   --expect-event H  exit with code 2 unless H (a number) is an inherited, signalled event
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
@@ -46,9 +46,8 @@ void record_start(const wchar_t* file) {
 void deny_key(const wchar_t* subkey) {
   HKEY created = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created,
-                      nullptr) != ERROR_SUCCESS) {
+                      nullptr) != ERROR_SUCCESS)
     return;
-  }
   const voxtrel::UniqueRegistryKey key(created);
   ACL empty{};
   InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
@@ -70,9 +69,8 @@ int run_limited(const wchar_t* program) {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  for (const HANDLE stream : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+  for (const HANDLE stream : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
     SetHandleInformation(stream, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  }
   std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
   PROCESS_INFORMATION info{};
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
@@ -109,7 +107,6 @@ int wmain(int argc, wchar_t** argv) {
   if (length > 0 && length < std::size(record)) record_start(record);
   int exit_code = 0;
   voxtrel::UniqueFile held;
-  DWORD hold_ms = 0;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
     const bool has_value = i + 1 < argc;
@@ -118,11 +115,9 @@ int wmain(int argc, wchar_t** argv) {
     } else if ((option == L"--print" || option == L"--print-error") && has_value) {
       const DWORD stream = option == L"--print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
       write_text(GetStdHandle(stream), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
-    } else if (option == L"--hold" && i + 2 < argc) {
-      held.reset(CreateFileW(argv[i + 1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    } else if (option == L"--hold" && has_value) {
+      held.reset(CreateFileW(argv[++i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr));
-      hold_ms = static_cast<DWORD>(std::wcstoul(argv[i + 2], nullptr, 10));
-      i += 2;
     } else if (option == L"--sleep" && has_value) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     } else if (option == L"--deny-key" && has_value) {
@@ -134,6 +129,5 @@ int wmain(int argc, wchar_t** argv) {
       exit_code = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
     }
   }
-  if (held) Sleep(hold_ms);
   return exit_code;
 }

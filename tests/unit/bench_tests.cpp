@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <ranges>
 #include <set>
@@ -20,41 +21,30 @@ std::wstring folded(std::wstring text) {
   return text;
 }
 
-std::wstring parent_of(const std::wstring& relative) {
-  const std::size_t separator = relative.rfind(L'\\');
-  return separator == std::wstring::npos ? L"" : relative.substr(0, separator);
-}
-
 TEST(TreePlan, HasTheShapeOfAProgramFilesTree) {
   constexpr std::uint32_t kEntries = 20000;
   const TreePlan plan = plan_tree(kEntries, 7);
   ASSERT_EQ(plan.entries.size(), kEntries);
-
   std::set<std::wstring> folders{L""};
   std::set<std::wstring> seen;
   std::map<std::wstring, std::size_t> children;
-  std::uint32_t deepest = 0;
-  std::size_t folder_count = 0;
   for (const PlannedEntry& entry : plan.entries) {
     SCOPED_TRACE(testing::Message() << "entry " << testing::PrintToString(entry.relative));
+    const std::wstring parent = std::filesystem::path(entry.relative).parent_path().wstring();
     // Created in order, every entry's folder is already there, and no two entries clash even
     // where case is ignored.
-    EXPECT_TRUE(folders.contains(parent_of(entry.relative)));
+    EXPECT_TRUE(folders.contains(parent));
     EXPECT_TRUE(seen.insert(folded(entry.relative)).second);
     EXPECT_LE(entry.relative.size(), kMaxRelativeLength);
     EXPECT_EQ(entry.depth, std::ranges::count(entry.relative, L'\\') + 1u);
     EXPECT_EQ(entry.leftover, is_leftover_name(entry_name(entry)));
-    const wchar_t last = entry.relative.back();
-    EXPECT_TRUE(last != L' ' && last != L'.');
-    deepest = std::max(deepest, entry.depth);
-    ++children[parent_of(entry.relative)];
-    if (entry.kind == EntryKind::kFolder) {
-      folders.insert(entry.relative);
-      ++folder_count;
-    }
+    EXPECT_FALSE(entry.relative.ends_with(L' ') || entry.relative.ends_with(L'.'));
+    ++children[parent];
+    if (entry.kind == EntryKind::kFolder) folders.insert(entry.relative);
   }
+  const std::size_t folder_count = folders.size() - 1;  // the root is no entry
   EXPECT_EQ(folder_count, kEntries / kEntriesPerFolder);
-  EXPECT_EQ(deepest, kMaxDepth);
+  EXPECT_EQ(std::ranges::max(plan.entries, {}, &PlannedEntry::depth).depth, kMaxDepth);
   EXPECT_EQ(plan.leftovers().size(), 6u);
   EXPECT_EQ(plan.read_only_files().size(), (kEntries - folder_count - 9) / kFilesPerReadOnly);
   // Some folder is far fuller than one 1024-byte directory batch can carry.

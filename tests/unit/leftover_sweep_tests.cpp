@@ -1,14 +1,15 @@
+// What the tool finds on disk: the entries steps 5 and 6 ask about, and the leftovers step 8
+// sweeps.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "driver/console.h"
 #include "driver/leftover_sweep.h"
+#include "system/file_ops.h"
 #include "system/file_system_calls.h"
-#include "system/text.h"
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
-#include "tests/support/captured_sweep.h"
+#include "tests/support/child_process.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
@@ -23,16 +24,14 @@ constexpr std::string_view kFailed = "      Failed to remove: ";
 TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchored) {
   for (const std::wstring_view name :
        {L"voxtrel-agent.exe.old", L"voxtrel-agent.exe.old.1", L"voxtrel-agent.exe.old2",
-        L"voxtrel-agent.exe.old.bak", L"voxtrel-agent.exe.old\xD83D\xDE00"}) {
+        L"voxtrel-agent.exe.old.bak", L"voxtrel-agent.exe.old\xD83D\xDE00"})
     EXPECT_TRUE(is_leftover_name(name)) << narrow(name);
-  }
   // The last one ends in an unpaired surrogate: not valid Unicode.
   for (const std::wstring_view name :
        {L"voxtrel-agent.exe", L"voxtrel-agent.exe.ol", L"Voxtrel-agent.exe.old",
         L"voxtrel-agent.EXE.old", L"voxtrel-agent.exe.OLD", L"xvoxtrel-agent.exe.old",
-        L" voxtrel-agent.exe.old", L"", L"voxtrel-agent.exe.old\xD800"}) {
+        L" voxtrel-agent.exe.old", L"", L"voxtrel-agent.exe.old\xD800"})
     EXPECT_FALSE(is_leftover_name(name)) << narrow(name);
-  }
 }
 
 TEST(LeftoverSummary, CountsDecideTheLines) {
@@ -44,14 +43,12 @@ TEST(LeftoverSummary, CountsDecideTheLines) {
 
 class LeftoverSweep : public testing::ScratchTest {
  protected:
-  // Sweeps `root` below the scratch directory with standard output sent to a file beside it.
   void expect_sweep(std::wstring_view root, const std::string& output, SweepCounts counts) {
     const auto [found, lines] = testing::captured_sweep(scratch_, root);
     EXPECT_EQ(lines, output) << narrow(root);
-    EXPECT_EQ(found.removed, counts.removed) << narrow(root);
-    EXPECT_EQ(found.failed, counts.failed) << narrow(root);
+    EXPECT_EQ(std::pair(found.removed, found.failed), std::pair(counts.removed, counts.failed))
+        << narrow(root);
   }
-
   std::string line(std::string_view start, std::wstring_view relative) {
     return std::string(start) + narrow(scratch_.at(relative)) + "\n";
   }
@@ -90,7 +87,6 @@ TEST_F(LeftoverSweep, DepthFirstInListingOrderAndOnlyMatchingFilesGo) {
   scratch_.make_directory(L"root\\e");
   std::string expected;
   recursive_walk(scratch_.at(L"root"), expected);
-
   expect_sweep(L"root", expected, {static_cast<std::uint32_t>(std::size(leftovers)) + 1, 0});
   EXPECT_FALSE(scratch_.exists(long_folder + L"\\voxtrel-agent.exe.old"));
   for (const auto& path : leftovers) EXPECT_FALSE(scratch_.exists(path)) << narrow(path);
@@ -109,10 +105,8 @@ TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   const auto entry = search->next();
   ASSERT_TRUE(entry.has_value());
   ASSERT_EQ(search->path_of(*entry), scratch_.at(L"top\\evil\\voxtrel-agent.exe.old"));
-
   ASSERT_TRUE(MoveFileW(scratch_.at(L"top\\evil").c_str(), scratch_.at(L"top\\moved").c_str()));
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "planted");
-
   EXPECT_TRUE(search->remove(*entry).has_value());
   EXPECT_EQ(scratch_.content(L"top\\evil\\voxtrel-agent.exe.old"), "planted");
 }
@@ -180,7 +174,6 @@ TEST_F(LeftoverSweep, LinksAndListingsFromElsewhereAreTakenForWhatTheyAre) {
   const testing::ScopedFileSystemCalls restore;
   file_system_calls.get_information = &testing::get_information_rewriting_listing;
   using enum testing::ListingChange;
-
   testing::listing_rewrite = {L"voxtrel-agent.exe.old-link", kAsDirectoryLink};
   expect_sweep(L"held", "", {});
   expect_sweep(L"file", line(kRemoving, L"file\\voxtrel-agent.exe.old-link"), {1, 0});
@@ -216,9 +209,8 @@ TEST_F(LeftoverSweep, SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
   const std::wstring odd = L"root\\odd\xD800";
   scratch_.make_directory(odd);
   const auto listed = testing::listing(scratch_.at(L"root"));
-  if (listed.size() != 1 || std::wstring_view(listed[0].cFileName) != L"odd\xD800") {
+  if (listed.size() != 1 || std::wstring_view(listed[0].cFileName) != L"odd\xD800")
     GTEST_SKIP() << "the file system refuses or changes a name with an unpaired surrogate";
-  }
   scratch_.write_file(odd + L"\\voxtrel-agent.exe.old");
   scratch_.write_file(odd + L"\\voxtrel-agent.exe.old\xDC00", "not valid Unicode");
   // Shown with U+FFFD, but deleted under the name the platform gave.
@@ -228,6 +220,78 @@ TEST_F(LeftoverSweep, SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
                {1, 0});
   EXPECT_FALSE(scratch_.exists(odd + L"\\voxtrel-agent.exe.old"));
   EXPECT_EQ(scratch_.content(odd + L"\\voxtrel-agent.exe.old\xDC00"), "not valid Unicode");
+}
+
+// What query_attributes makes of `path`: "file", "directory", "link", or the error code.
+std::string kind_of(const std::wstring& path) {
+  const auto entry = query_attributes(path);
+  if (!entry) return std::to_string(entry.error().code());
+  return is_link(*entry) ? "link" : is_directory(*entry) ? "directory" : "file";
+}
+
+using FileQueries = testing::ScratchTest;
+
+TEST_F(FileQueries, ClassifiesEntriesAndReportsMissingOnes) {
+  // Nested 50-unit folders, longer than the classic 260 units in total.
+  std::wstring deep = L"d";
+  for (int level = 0; level < 6; ++level) deep += L"\\" + std::wstring(50, L'd');
+  scratch_.write_file(deep + L"\\file");
+  ASSERT_GT(scratch_.at(deep + L"\\file").size(), std::size_t{MAX_PATH});
+  const std::pair<std::wstring, std::string> cases[] = {{deep + L"\\file", "file"},
+                                                        {deep, "directory"},
+                                                        {L"missing.txt", "2"},
+                                                        {L"missing\\below.txt", "3"}};
+  for (const auto& [path, kind] : cases)
+    EXPECT_EQ(kind_of(scratch_.at(path)), kind) << narrow(path);
+  EXPECT_TRUE(path_exists(scratch_.at(deep)));
+  EXPECT_FALSE(path_exists(scratch_.at(L"missing.txt")));
+  EXPECT_FALSE(path_exists(L""));
+  const std::wstring with_nul = scratch_.at(L"d") + std::wstring(1, L'\0') + L"b";
+  EXPECT_EQ(query_attributes(with_nul).error(), Error::invalid_input(kNulInPathMessage));
+}
+
+// The open every query starts with, refused as Windows can refuse an open of an existing entry;
+// a name that does not exist is reported missing whatever else is going on.
+DWORD refused_open_error = 0;
+bool refuse_only_following_opens = false;
+
+HANDLE WINAPI refusing_open(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                            DWORD disposition, DWORD flags, HANDLE model) {
+  const HANDLE opened = ::CreateFileW(path, access, share, security, disposition, flags, model);
+  if (opened == INVALID_HANDLE_VALUE ||
+      (refuse_only_following_opens && (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0))
+    return opened;
+  CloseHandle(opened);
+  SetLastError(refused_open_error);
+  return INVALID_HANDLE_VALUE;
+}
+
+// A file held without sharing (32), or whose security refuses even an attribute open (5), is
+// still read from its folder's listing. An entry whose own reparse point cannot be followed
+// (1920, an app-execution alias) is read as itself. Other errors stand.
+TEST_F(FileQueries, RefusedOpensFallBackWhereWindowsAllows) {
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.create_file = &refusing_open;
+  scratch_.write_file(L"file.txt");
+  scratch_.make_directory(L"folder");
+  const struct {
+    DWORD error;
+    bool only_following;
+    std::string file, folder;
+  } cases[] = {
+      {ERROR_ACCESS_DENIED, false, "file", "directory"},
+      {ERROR_SHARING_VIOLATION, false, "file", "directory"},
+      {ERROR_NO_SYSTEM_RESOURCES, false, "1450", "1450"},
+      {ERROR_NO_SYSTEM_RESOURCES, true, "1450", "1450"},
+      {ERROR_CANT_ACCESS_FILE, true, "file", "directory"},
+  };
+  for (const auto& c : cases) {
+    refused_open_error = c.error;
+    refuse_only_following_opens = c.only_following;
+    EXPECT_EQ(kind_of(scratch_.at(L"file.txt")), c.file) << c.error << " " << c.only_following;
+    EXPECT_EQ(kind_of(scratch_.at(L"folder")), c.folder) << c.error << " " << c.only_following;
+    EXPECT_EQ(kind_of(scratch_.at(L"missing")), "2") << c.error << " " << c.only_following;
+  }
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+// Starting programs: command lines, paths and the texts the platform answers, where a program is
+// found, what a child receives, image names; and the elevation gate, which relaunches the tool
+// through PowerShell.
 #include <gtest/gtest.h>
 
 #include "system/windows_api.h"
@@ -9,7 +12,12 @@
 #include <random>
 #include <vector>
 
+#include "driver/elevation_gate.h"
+#include "system/agent_queries.h"
+#include "system/path.h"
 #include "system/process_runner.h"
+#include "system/process_token.h"
+#include "system/text.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
@@ -47,8 +55,7 @@ TEST(ArgumentWriting, QuotesAndBackslashesFollowTheRuntimeRules) {
     const std::vector<std::wstring> one = {std::wstring(c[0])};
     EXPECT_EQ(build_command_line(L"p", one), L"\"p\" " + std::wstring(c[1])) << narrow(c[0]);
   }
-  const std::vector<std::wstring> nul = {std::wstring(L"a\0b", 3)};
-  EXPECT_EQ(build_command_line(L"p", nul),
+  EXPECT_EQ(build_command_line(L"p", std::vector{std::wstring(L"a\0b", 3)}),
             std::unexpected(Error::invalid_input(kNulInDataMessage)));
 }
 
@@ -81,9 +88,8 @@ TEST(ProgramResolution, FixedFailures) {
       {std::wstring(L"C:\\a\0b", 6), Error::invalid_input(kNulInPathMessage)},
       {L"surely-no-such-program-here", Error::not_found(kProgramNotFoundMessage)},
   };
-  for (const auto& [program, error] : cases) {
+  for (const auto& [program, error] : cases)
     EXPECT_EQ(resolve_program(program), std::unexpected(error)) << narrow(program);
-  }
 }
 
 // The tool's own folder, from what GetModuleFileNameW answers for the tool; a failed query
@@ -100,16 +106,107 @@ TEST(ProgramResolution, TheOwnFolderKeepsADriveRoot) {
   EXPECT_EQ(folder_of(L""), std::nullopt);
 }
 
-// PATH is set by the tests and put back in tear-down.
+TEST(PathPreparation, ShortAndVerbatimFormsAndLongFormsTable) {
+  const std::wstring long_tail(300, L'x');
+  // A drive path of exactly `units` units; GetFullPathNameW's answer for the relative forms.
+  const auto drive_path = [](std::size_t units) { return L"C:\\" + std::wstring(units - 3, L'a'); };
+  const auto full = [](const wchar_t* path) {
+    wchar_t buffer[MAX_PATH];
+    return std::wstring(buffer, GetFullPathNameW(path, MAX_PATH, buffer, nullptr));
+  };
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"", L""},
+      {L"C:\\Program Files\\Voxtrel", L"C:\\Program Files\\Voxtrel"},
+      {L"C:", L"C:"},
+      {drive_path(246), drive_path(246)},  // 247 units with the terminator
+      {drive_path(247), L"\\\\?\\" + drive_path(247)},
+      {L"\\\\?\\C:\\" + long_tail, L"\\\\?\\C:\\" + long_tail},  // verbatim kept even when long
+      {L"\\??\\C:\\" + long_tail, L"\\??\\C:\\" + long_tail},
+      {L"\\\\.\\PHYSICALDRIVE0", L"\\\\.\\PHYSICALDRIVE0"},
+      {L"\\\\.\\C:\\" + long_tail, L"\\\\?\\C:\\" + long_tail},
+      {L"\\\\server\\share\\f", L"\\\\server\\share\\f"},
+      {L"\\\\server\\share\\" + long_tail, L"\\\\?\\UNC\\server\\share\\" + long_tail},
+      {L"C:/a/b", L"C:/a/b"},
+      {L"//server/share", L"//server/share"},
+      {L"C:/a/" + long_tail, L"\\\\?\\C:\\a\\" + long_tail},
+      {L"//server/share/" + long_tail, L"\\\\?\\UNC\\server\\share\\" + long_tail},
+      {L"sub\\file", L"\\\\?\\" + full(L"sub\\file")},
+      {L"C:relative", L"\\\\?\\" + full(L"C:relative")},
+  };
+  for (const auto& [path, expected] : cases)
+    EXPECT_EQ(narrow(prepare_path(path).value_or(L"<failed>")), narrow(expected)) << narrow(path);
+  EXPECT_EQ(prepare_path(std::wstring(L"C:\\a\0b", 6)),
+            std::unexpected(Error::invalid_input(kNulInPathMessage)));
+}
+
+TEST(PathJoining, OneSeparatorUnlessAlreadyThereOrBareDriveTable) {
+  const std::wstring_view cases[][3] = {
+      {L"C:\\dir", L"f", L"C:\\dir\\f"},
+      {L"C:\\dir\\", L"f", L"C:\\dir\\f"},
+      {L"C:/dir/", L"f", L"C:/dir/f"},
+      {L"C:", L"f", L"C:f"},
+      {L"", L"f", L"f"},
+      {L"C:\\", L"f", L"C:\\f"},
+      {L"\\\\?\\C:\\x", L"f", L"\\\\?\\C:\\x\\f"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(narrow(join_path(c[0], c[1])), narrow(c[2])) << narrow(c[0]) << " + " << narrow(c[1]);
+}
+
+// Queries answer as GetModuleFileNameW does (a text that does not fit is cut to the buffer with
+// its NUL, the buffer's size returned) or as GetFullPathNameW does (the size needed returned):
+// either way the whole text comes back.
+TEST(TextQuery, GrowsTheBufferUntilTheWholeTextFits) {
+  for (const bool truncates : {true, false}) {
+    for (const std::size_t units : {511u, 512u, 513u, 5000u}) {
+      const std::wstring text(units, L'q');
+      int calls = 0;
+      const auto answer = query_text([&](wchar_t* buffer, DWORD size) -> DWORD {
+        const bool fits = text.size() < size;
+        if (++calls > 8) return 0;  // a buffer that never grows: give up
+        if (!fits && !truncates) return static_cast<DWORD>(text.size() + 1);
+        const std::size_t copied = text.copy(buffer, size - 1);
+        buffer[copied] = L'\0';
+        if (fits) return static_cast<DWORD>(copied);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+      });
+      EXPECT_TRUE(answer.value_or(L"<failed>") == text) << units << " units, " << truncates;
+    }
+  }
+}
+
+// Zero with last error 0 is the empty text, whatever an earlier call left behind. An empty folder
+// name would make every program joined to it relative to the current directory: refused.
+TEST(TextQuery, ZeroIsAFailureOnlyWithALastErrorAndNoFolderName) {
+  const auto zero = [](wchar_t*, DWORD) { return DWORD{0}; };
+  SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(query_text(zero), std::wstring());
+  EXPECT_EQ(query_text([](wchar_t*, DWORD) {
+              SetLastError(ERROR_ENVVAR_NOT_FOUND);
+              return DWORD{0};
+            }),
+            std::unexpected(Error::os(ERROR_ENVVAR_NOT_FOUND)));
+  EXPECT_EQ(reported_directory(zero), std::unexpected(Error::not_found(kProgramNotFoundMessage)));
+}
+
+// As taskkill /IM without wildcards: the whole image name, in any case, nothing more or less.
+// (The process snapshot and the service query are asked for real by the unattended scenario.)
+TEST(ImageName, MatchesTheWholeNameInAnyCase) {
+  EXPECT_TRUE(is_image_named(L"voxtrel-agent.exe", L"voxtrel-agent.exe"));
+  EXPECT_TRUE(is_image_named(L"VOXTREL-Agent.EXE", L"voxtrel-agent.exe"));
+  for (const wchar_t* other : {L"voxtrel-agent.exe.old", L"my-voxtrel-agent.exe", L"voxtrel-agent",
+                               L"voxtrel_agent.exe", L""})
+    EXPECT_FALSE(is_image_named(other, L"voxtrel-agent.exe")) << narrow(other);
+}
+
 class ProgramSearch : public testing::ScratchTest {
  protected:
   void TearDown() override {
     SetEnvironmentVariableW(L"PATH", old_path_.c_str());
     ScratchTest::TearDown();
   }
-  static void set_path(const std::wstring& value) {
-    SetEnvironmentVariableW(L"PATH", value.c_str());
-  }
+  static void set_path(const std::wstring& path) { SetEnvironmentVariableW(L"PATH", path.c_str()); }
   void copy_child(std::wstring_view relative) {
     scratch_.make_directory(relative.substr(0, relative.find_last_of(L'\\')));
     const std::wstring to = std::wstring(kVerbatimPrefix) + scratch_.at(relative);
@@ -180,9 +277,8 @@ TEST_F(ProgramSearch, ALongCandidateGetsTheVerbatimPrefix) {
 // current directory; a name with a dot gets no ".exe"; a directory with the name counts as found.
 TEST_F(ProgramSearch, PathsAndNamesResolveByTheirRules) {
   for (const auto* file : {L"child.exe", L"prog.EXE.exe", L"b;c\\quoted.exe", L"d\\later.exe",
-                           L"p\\tool.b", L"p\\plain", L"cwd\\only-here.exe"}) {
+                           L"p\\tool.b", L"p\\plain", L"cwd\\only-here.exe"})
     scratch_.write_file(file);
-  }
   scratch_.make_directory(L"p\\dirprog.exe");
   const std::wstring quoted =
       L"C:\\no-such-a;;\"" + scratch_.at(L"b;c") + L"\";" + scratch_.at(L"d");
@@ -267,6 +363,61 @@ TEST_F(ChildStart, AToolWithoutStandardHandlesSetsNoStartupFlags) {
   swap_standard_handles(saved);
   EXPECT_EQ(exit_code, 0u);
   EXPECT_TRUE(recorded().contains("\nflags=0\n"));
+}
+
+TEST(SingleQuotedLiteral, DoublesEveryCharacterPowerShellTakesAsAQuote) {
+  const char* const cases[][2] = {
+      {"C:\\it's\\x.exe", "C:\\it''s\\x.exe"},
+      {"''", "''''"},
+      {"\u2018a\u2019b\u201Ac\u201Bd", "\u2018\u2018a\u2019\u2019b\u201A\u201Ac\u201B\u201Bd"},
+      // Look-alikes that PowerShell does not take as quotes stay single.
+      {"\u201C\u201D\"`\u00B4\u2032", "\u201C\u201D\"`\u00B4\u2032"},
+      {"C:\\\xEF\xBF\xBD\\x.exe", "C:\\\xEF\xBF\xBD\\x.exe"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escape_single_quoted(c[0]), c[1]) << c[0];
+}
+
+TEST(RelaunchCommand, KeepsThePathInsideOneLiteralThatReachesPowerShellAsOneArgument) {
+  EXPECT_EQ(relaunch_command("C:\\a'; Remove-Item C:\\ -Recurse; '\\x.exe"),
+            "Start-Process 'C:\\a''; Remove-Item C:\\ -Recurse; ''\\x.exe' -Verb RunAs");
+  const std::vector<std::wstring> arguments = {
+      L"-Command", to_wide(relaunch_command("C:\\Program Files\\it\u2019s\\x.exe"))};
+  EXPECT_EQ(
+      build_command_line(L"powershell.exe", arguments),
+      L"\"powershell.exe\" -Command \"Start-Process 'C:\\Program Files\\it\u2019\u2019s\\x.exe' "
+      L"-Verb RunAs\"");
+}
+
+// Wine gives every process a full token with a limited one linked to it; Windows does the same
+// for an administrator under UAC, either way round.
+TEST(ProcessToken, FullTokenIsElevatedAndItsLinkedLimitedTokenIsNot) {
+  EXPECT_EQ(is_token_elevated(nullptr), std::unexpected(Error::os(ERROR_INVALID_HANDLE)));
+  HANDLE raw = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) << GetLastError();
+  const UniqueKernelHandle own(raw);
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  TOKEN_LINKED_TOKEN linked{};
+  DWORD size = 0;
+  GetTokenInformation(raw, TokenElevationType, &type, sizeof(type), &size);
+  if (type == TokenElevationTypeDefault ||
+      !GetTokenInformation(raw, TokenLinkedToken, &linked, sizeof(linked), &size))
+    GTEST_SKIP() << "this token has no linked token (UAC is off, or this is a standard user)";
+  const UniqueKernelHandle linked_token(linked.LinkedToken);
+  const bool full = type == TokenElevationTypeFull;
+  EXPECT_EQ(is_token_elevated(raw), full);
+  EXPECT_EQ(is_token_elevated(linked.LinkedToken), !full);
+  EXPECT_EQ(is_process_elevated(), full);
+}
+
+// Always the full path, so no program beside the tool can stand in for the system's own.
+TEST(SystemProgramPath, NamesTheCopyInOrBelowTheSystemDirectory) {
+  wchar_t buffer[MAX_PATH];
+  const std::wstring system(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+  for (const std::string_view relative : {"sc.exe", "WindowsPowerShell\\v1.0\\powershell.exe"}) {
+    EXPECT_EQ(to_wide(system_program_path(relative).value_or("<failed>")),
+              system + L"\\" + to_wide(relative));
+  }
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
 #include "tests/support/file_system_fakes.h"
-#include "tests/support/handle_leak_check.h"
 #include "tests/support/scratch_directory.h"
 
 // After <windows.h>: NtOpenFile, to ask the platform directly.
@@ -79,7 +78,6 @@ TEST_F(TreeRemoval, RemovesWideAndDeepTreesClosingEveryHandle) {
   }
   ASSERT_GT(scratch_.at(deep).size(), std::size_t{MAX_PATH} * 2);
   scratch_.write_file(L"top-sibling\\keep");
-
   const testing::HandleLeakCheck handles;
   expect_removed(L"top");
   EXPECT_FALSE(handles.leaked());
@@ -107,13 +105,11 @@ TEST_F(TreeRemoval, FileHeldWithoutDeleteSharingStopsItThere) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                     nullptr));
   ASSERT_TRUE(held);
-
   const testing::HandleLeakCheck handles;
   EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_SHARING_VIOLATION);
   EXPECT_FALSE(handles.leaked());
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  for (std::size_t i = 0; i < names.size(); ++i)
     EXPECT_EQ(scratch_.exists(folder + L"\\" + names[i]), i >= 4) << "listed " << i;
-  }
 }
 
 // A folder another process holds open without delete sharing is emptied all the same, and then

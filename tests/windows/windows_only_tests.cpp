@@ -17,7 +17,6 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
-#include "tests/support/captured_sweep.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 
