@@ -37,34 +37,26 @@ struct OpenDirectory {
   bool deletable = false;  // opened for DELETE too: deleted through this handle once emptied
 };
 
-// `open(access)` with DELETE added where it is granted, so that the directory is deleted through
-// the handle that listed it: two calls fewer than a delete open and its close. Where DELETE is
-// refused (denied, or the directory held by another process without delete sharing), it is
-// opened without, and deleted once emptied as any entry is: what is deleted and what fails stays
-// the same.
-template <typename Open>
-Result<OpenDirectory> open_for_removal(ACCESS_MASK access, Open open) {
-  auto opened = open(access | DELETE);
-  if (opened) return OpenDirectory{std::move(*opened), true};
-  if (!opened.error().is_os(ERROR_ACCESS_DENIED) &&
-      !opened.error().is_os(ERROR_SHARING_VIOLATION)) {
-    return std::unexpected(opened.error());
-  }
-  auto listed = open(access);
-  if (!listed) return std::unexpected(listed.error());
-  return OpenDirectory{std::move(*listed), false};
-}
-
-// A subdirectory of `parent` opened as itself for listing (see open_for_removal); an empty
-// handle when it is gone.
+// A subdirectory of `parent` opened as itself for listing; an empty handle when it is gone. DELETE
+// is asked for too, so that the directory is deleted through the handle that listed it: two calls
+// fewer than a delete open and its close. Where DELETE is refused (denied, or the directory held
+// by another process without delete sharing), it is opened without, and deleted once emptied as
+// any entry is: what is deleted and what fails stays the same.
 // Errors: the open's, and ERROR_NOT_SUPPORTED (50) for a link the platform would only follow.
 Result<OpenDirectory> open_subdirectory(HANDLE parent, const DirectoryRecord& record) {
   const bool reparse = record.is_reparse_point();
-  auto child = open_for_removal(
-      reparse ? kListAndReadAttributesAccess : kListAccess,
-      [&](ACCESS_MASK access) { return open_relative(parent, record.name, access, kListOptions); });
-  if (!child || !child->handle || !reparse) return child;
-  auto followed = followed_a_link(child->handle.get(), record.attributes);
+  const ACCESS_MASK access = reparse ? kListAndReadAttributesAccess : kListAccess;
+  OpenDirectory child{.handle = {}, .deletable = true};
+  auto opened = open_relative(parent, record.name, access | DELETE, kListOptions);
+  if (!opened && (opened.error().is_os(ERROR_ACCESS_DENIED) ||
+                  opened.error().is_os(ERROR_SHARING_VIOLATION))) {
+    child.deletable = false;
+    opened = open_relative(parent, record.name, access, kListOptions);
+  }
+  if (!opened) return std::unexpected(opened.error());
+  child.handle = std::move(*opened);
+  if (!child.handle || !reparse) return child;
+  auto followed = followed_a_link(child.handle.get(), record.attributes);
   if (!followed) return std::unexpected(followed.error());
   if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   return child;
@@ -83,31 +75,25 @@ std::optional<DWORD> listed_attributes(const std::wstring& prepared) {
 // The top, opened as itself for listing; a link is not followed. Errors: the open's;
 // ERROR_DIRECTORY (267) for anything but a directory; ERROR_NOT_SUPPORTED (50) for a link the
 // platform would only follow.
-Result<OpenDirectory> open_top(std::wstring_view path) {
+Result<UniqueKernelHandle> open_top(std::wstring_view path) {
   auto prepared = prepare_path(path);
   if (!prepared) return std::unexpected(prepared.error());
-  auto top =
-      open_for_removal(FILE_LIST_DIRECTORY, [&](ACCESS_MASK access) -> Result<UniqueKernelHandle> {
-        UniqueFile opened(file_system_calls.create_file(
-            prepared->c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kTopOpenFlags, nullptr));
-        if (!opened) return fail_os(GetLastError());
-        return UniqueKernelHandle(opened.release());
-      });
-  if (!top) return std::unexpected(top.error());
-  const HANDLE handle = top->handle.get();
+  UniqueFile top(file_system_calls.create_file(prepared->c_str(), FILE_LIST_DIRECTORY, kShareAll,
+                                               nullptr, OPEN_EXISTING, kTopOpenFlags, nullptr));
+  if (!top) return fail_os(GetLastError());
   FILE_BASIC_INFO basic{};
-  if (!file_system_calls.get_information(handle, FileBasicInfo, &basic, sizeof(basic))) {
+  if (!file_system_calls.get_information(top.get(), FileBasicInfo, &basic, sizeof(basic))) {
     return fail_os(GetLastError());
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_os(ERROR_DIRECTORY);
   // The path is read a second time here, for Wine's sake only: a swap since the open can change
   // no more than this check's verdict, since the walk goes through the handle opened as itself.
   if (const auto listed = listed_attributes(*prepared)) {
-    auto followed = followed_a_link(handle, *listed);
+    auto followed = followed_a_link(top.get(), *listed);
     if (!followed) return std::unexpected(followed.error());
     if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   }
-  return top;
+  return UniqueKernelHandle(top.release());
 }
 
 // The removal's working state. The stack holds the open directories from the top down to the
@@ -118,9 +104,11 @@ Result<OpenDirectory> open_top(std::wstring_view path) {
 // a tree costs no more than its breadth.
 class RemovalWalk {
  public:
-  RemovalWalk(OpenDirectory top, WalkProgress* progress)
+  // The top is opened by its path, where no open can ask not to wait on an oplock; it is opened
+  // without DELETE, which could break one, and deleted through a relative open that can.
+  RemovalWalk(UniqueKernelHandle top, WalkProgress* progress)
       : listing_(kDirectoryBatchBytes), progress_(progress) {
-    stack_.push_back(std::move(top));
+    stack_.push_back({.handle = std::move(top), .deletable = false});
   }
 
   // Empties and deletes the top. The first failure ends the walk; dropping the walk closes every

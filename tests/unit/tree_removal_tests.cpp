@@ -290,23 +290,23 @@ class ScriptedTreeRemoval : public TreeRemoval {
 };
 
 // A file's sharing conflict and a directory not yet empty are each waited out, for 50 attempts.
-// A directory's first attempt goes through the handle that listed it, the others open it anew.
+// A subfolder's first attempt goes through its listing handle; the rest, and the top's, open anew.
 TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
   const struct {
     int sharing_violations, not_empty_refusals, held_attempts, directory_delete_opens;
     DWORD error;
-  } cases[] = {{49, 49, 50, 49, 0},
+  } cases[] = {{49, 49, 50, 50, 0},
                {50, 0, 50, 0, ERROR_SHARING_VIOLATION},
                {0, 50, 1, 49, ERROR_DIR_NOT_EMPTY}};
   for (const auto& c : cases) {
     script = PlatformScript{.sharing_violations = c.sharing_violations,
                             .not_empty_refusals = c.not_empty_refusals};
     const std::wstring top = L"top-" + std::to_wstring(c.error);
-    scratch_.write_file(top + L"\\held.txt");
+    scratch_.write_file(top + L"\\sub\\held.txt");
     EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), c.error);
     EXPECT_EQ(script.held_attempts, c.held_attempts) << c.error;
     EXPECT_EQ(script.directory_delete_opens, c.directory_delete_opens) << c.error;
-    EXPECT_EQ(scratch_.exists(top + L"\\held.txt"), c.error == ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(scratch_.exists(top + L"\\sub\\held.txt"), c.error == ERROR_SHARING_VIOLATION);
   }
 }
 
