@@ -144,16 +144,16 @@ hold_file() {
 release_file() { { kill "$HOLDER_PID"; wait "$HOLDER_PID"; } 2>/dev/null || true; }
 
 # pty_run OUTPUT COMMAND...: runs COMMAND on a pseudo-terminal, presses Enter (a carriage return,
-# as a terminal sends it) once the prompt shows, and returns COMMAND's exit code. OUTPUT receives
-# what the terminal received, and OUTPUT.stamped each of its lines with the time it arrived; the
-# prompt is looked for in OUTPUT, or in $PROMPT_FILE when set (for a COMMAND that redirects the
-# tool's standard output).
+# as a terminal sends it) once the prompt shows and returns COMMAND's exit code (script's, by
+# pipefail). OUTPUT gets what the terminal received, OUTPUT.stamped its lines with arrival times;
+# the prompt is looked for in OUTPUT, or in $PROMPT_FILE (for a COMMAND that redirects the tool).
 pty_run() {
   local output=$1; shift
   local keys="$E2E_DIR/keys.fifo"
   rm -f "$keys"; mkfifo "$keys"
-  # pipefail makes the job's status script's own when it fails.
-  timeout 300 script -qec "$*" /dev/null <"$keys" | perl -MTime::HiRes=time -e '
+  # Wine keeps the terminal cooked until the first console read, so a CR typed before it became LF,
+  # which Wine takes for no Enter. Kept as typed and unechoed, it waits as Windows keeps it.
+  timeout 300 script -qec "stty -icrnl -echo; $*" /dev/null <"$keys" | perl -MTime::HiRes=time -e '
     open(my $raw, ">", $ARGV[0]) or die; open(my $stamped, ">", "$ARGV[0].stamped") or die;
     $raw->autoflush(1);
     while (sysread(STDIN, my $chunk, 65536)) {
