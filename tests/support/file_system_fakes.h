@@ -25,17 +25,18 @@ struct ScopedFileSystemCalls {
   const FileSystemCalls saved = file_system_calls;
 };
 
+// A Win32 call refused with `error`, as a fake answers it.
+inline BOOL fail_with(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
 // What the fakes below share.
 namespace detail {
 
 inline constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 inline constexpr DWORD kKnownDispositionFlags = 0x1F;  // DELETE to IGNORE_READONLY_ATTRIBUTE
 inline constexpr NTSTATUS kStatusReparsePointEncountered = static_cast<NTSTATUS>(0xC000050B);
-
-inline BOOL fail_with(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 inline void set_attributes(HANDLE file, DWORD attributes) {
   FILE_BASIC_INFO basic{};
@@ -180,6 +181,13 @@ inline HANDLE WINAPI find_with_links(LPCWSTR name, FINDEX_INFO_LEVELS level, LPV
 
 }  // namespace detail
 
+// The path `file` names, verbatim ("\\?\" first), whatever its access; empty when unknown.
+inline std::wstring path_of(HANDLE file) {
+  std::wstring path(32768, L'\0');
+  path.resize(GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), 0));
+  return path;
+}
+
 // SetFileInformationByHandle as NTFS on Windows 10 1809 and later answers the extended
 // disposition (class 21): a buffer shorter than FILE_DISPOSITION_INFO_EX fails with 24
 // (STATUS_INFO_LENGTH_MISMATCH), an unknown flag bit with 87; a read-only file is refused (5)
@@ -197,11 +205,9 @@ inline BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
   FILE_DISPOSITION_INFO keep{FALSE};
   if ((flags & FILE_DISPOSITION_FLAG_DELETE) == 0)
     return ::SetFileInformationByHandle(file, FileDispositionInfo, &keep, sizeof(keep));
-  // The handle may carry DELETE alone: the file is looked at through the path it names, given
-  // in the verbatim form ("\\?\" first, which listing() adds itself).
-  std::array<wchar_t, 32768> final_path{};
-  if (GetFinalPathNameByHandleW(file, final_path.data(), final_path.size(), 0) == 0) return FALSE;
-  const std::wstring path = final_path.data();
+  // The handle may carry DELETE alone: the file is looked at through the path it names.
+  const std::wstring path = path_of(file);
+  if (path.empty()) return FALSE;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
       (flags & FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) == 0)

@@ -249,11 +249,8 @@ NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
   return ::NtOpenFile(handle, access, object, io, share, options);
 }
 
-// Whether `file` is a directory, whatever access its handle carries.
 bool is_directory(HANDLE file) {
-  std::wstring path(32768, L'\0');
-  path.resize(GetFinalPathNameByHandleW(file, path.data(), path.size(), 0));
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(testing::path_of(file).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -262,8 +259,7 @@ BOOL WINAPI scripted_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info
   if ((info_class == FileDispositionInfo || info_class == kFileDispositionInfoEx) &&
       script.not_empty_refusals > 0 && is_directory(file)) {
     --script.not_empty_refusals;
-    SetLastError(ERROR_DIR_NOT_EMPTY);
-    return FALSE;
+    return testing::fail_with(ERROR_DIR_NOT_EMPTY);
   }
   return ::SetFileInformationByHandle(file, info_class, info, size);
 }
@@ -271,10 +267,7 @@ BOOL WINAPI scripted_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info
 // Refuses the extended disposition as file systems other than NTFS do (Wine, FAT).
 BOOL WINAPI refusing_extended_disposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
                                           LPVOID info, DWORD size) {
-  if (info_class == kFileDispositionInfoEx) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (info_class == kFileDispositionInfoEx) return testing::fail_with(ERROR_INVALID_PARAMETER);
   if (info_class == FileDispositionInfo) ++script.classic_dispositions;
   return ::SetFileInformationByHandle(file, info_class, info, size);
 }
