@@ -65,6 +65,26 @@ class PeImage {
                   names);
     return names;
   }
+  // The functions the import table takes by name from `dll` (compared without regard to case).
+  [[nodiscard]] std::set<std::string> functions_imported_from(std::string_view dll) const {
+    std::set<std::string> functions;
+    if (directory(IMAGE_DIRECTORY_ENTRY_IMPORT).Size == 0) return functions;
+    for (std::size_t at = offset_of(directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);;
+         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+      const auto descriptor = read<IMAGE_IMPORT_DESCRIPTOR>(at);
+      if (descriptor.Name == 0) return functions;
+      if (lower(name_at(descriptor.Name)) != lower(std::string(dll))) continue;
+      // The lookup table lists the imports; the address table, its copy, is bound at load time.
+      for (std::size_t entry = offset_of(descriptor.OriginalFirstThunk);;
+           entry += sizeof(IMAGE_THUNK_DATA64)) {
+        const auto thunk = read<IMAGE_THUNK_DATA64>(entry).u1.AddressOfData;
+        if (thunk == 0) break;
+        if (IMAGE_SNAP_BY_ORDINAL64(thunk)) continue;
+        functions.insert(
+            name_at(static_cast<std::uint32_t>(thunk) + offsetof(IMAGE_IMPORT_BY_NAME, Name)));
+      }
+    }
+  }
   const std::string bytes;
   IMAGE_NT_HEADERS64 headers{};
   std::vector<IMAGE_SECTION_HEADER> sections;
@@ -85,6 +105,16 @@ class PeImage {
     }
     throw std::out_of_range("address in no section");
   }
+  // The NUL-terminated text at `rva`.
+  [[nodiscard]] std::string name_at(std::uint32_t rva) const {
+    const std::size_t end = bytes.find('\0', offset_of(rva));
+    if (end == std::string::npos) throw std::out_of_range("unterminated name");
+    return bytes.substr(offset_of(rva), end - offset_of(rva));
+  }
+  [[nodiscard]] static std::string lower(std::string text) {
+    std::ranges::transform(text, text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+  }
   // A table of descriptors that ends with one whose name is zero.
   template <typename Descriptor>
   void add_dll_names(unsigned index, DWORD Descriptor::*name,
@@ -93,9 +123,7 @@ class PeImage {
     for (std::size_t at = offset_of(directory(index).VirtualAddress);; at += sizeof(Descriptor)) {
       const DWORD rva = read<Descriptor>(at).*name;
       if (rva == 0) return;
-      const std::size_t end = bytes.find('\0', offset_of(rva));
-      if (end == std::string::npos) throw std::out_of_range("unterminated name");
-      names.push_back(bytes.substr(offset_of(rva), end - offset_of(rva)));
+      names.push_back(name_at(rva));
     }
   }
 };
@@ -160,6 +188,12 @@ TEST_F(ReleaseImage, ImportsOnlyTheFourDllsTheReadmeNames) {
   EXPECT_TRUE(seen.contains("kernel32.dll")) << "the import table was not read";
   for (const auto& dll : seen)
     EXPECT_TRUE(kWindowsDlls.contains(dll)) << dll << " is not one of them";
+}
+
+// Main's first call restricts the DLL search to System32: the image imports the function for it
+// (SetDefaultDllDirectories, from kernel32, one of the four DLLs).
+TEST_F(ReleaseImage, RestrictsItsDllSearchToTheSystemDirectory) {
+  EXPECT_TRUE(image_->functions_imported_from("kernel32.dll").contains("SetDefaultDllDirectories"));
 }
 
 TEST_F(ReleaseImage, ManifestRunsAsInvokerOnWindows10And11) {
