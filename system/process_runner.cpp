@@ -199,7 +199,9 @@ STARTUPINFOW startup_info(const std::array<UniqueKernelHandle, 3>& handles) {
   return info;
 }
 
-Result<ChildProcess> create_child(const std::wstring& application, std::wstring& command_line) {
+// The child starts in `directory`, never in the tool's current folder (often Downloads).
+Result<ChildProcess> create_child(const std::wstring& application, std::wstring& command_line,
+                                  const std::wstring& directory) {
   const CreationLock lock;
   std::array<UniqueKernelHandle, 3> handles;
   for (std::size_t i = 0; i < handles.size(); ++i) {
@@ -210,7 +212,7 @@ Result<ChildProcess> create_child(const std::wstring& application, std::wstring&
   STARTUPINFOW startup = startup_info(handles);
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &info)) {
+                      CREATE_UNICODE_ENVIRONMENT, nullptr, directory.c_str(), &startup, &info)) {
     return std::unexpected(Error::last_os_error());
   }
   ChildProcess child;
@@ -227,10 +229,16 @@ Result<std::wstring> interpreter_path() {
   return join_path(*directory, kCommandInterpreter);
 }
 
+// A child's current folder is where it finds the files it names without a path, and one the
+// standard DLL search looks in: the system directory, which only administrators can write, rather
+// than the tool's own (Downloads, for a copy started from there). Without it no child is started,
+// as no system program is without the system directory.
 Result<ChildProcess> start_child(std::string_view program, std::span<const std::string> arguments) {
   const std::wstring program_text = to_wide(program);
   auto application = resolve_program(program_text);
   if (!application) return std::unexpected(application.error());
+  auto directory = system_directory();
+  if (!directory) return std::unexpected(directory.error());
   std::vector<std::wstring> wide_arguments;
   for (const auto& argument : arguments) wide_arguments.push_back(to_wide(argument));
   if (is_script(*application)) {
@@ -238,11 +246,11 @@ Result<ChildProcess> start_child(std::string_view program, std::span<const std::
     if (!line) return std::unexpected(line.error());
     auto interpreter = interpreter_path();
     if (!interpreter) return std::unexpected(interpreter.error());
-    return create_child(*interpreter, *line);
+    return create_child(*interpreter, *line, *directory);
   }
   auto line = build_command_line(program_text, wide_arguments);
   if (!line) return std::unexpected(line.error());
-  return create_child(*application, *line);
+  return create_child(*application, *line, *directory);
 }
 
 }  // namespace

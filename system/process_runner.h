@@ -37,8 +37,10 @@ inline constexpr std::string_view kScriptArgumentMessage =
 [[nodiscard]] Result<std::wstring> build_command_line(std::wstring_view program,
                                                       std::span<const std::wstring> arguments);
 
-// Starts `program` sharing the tool's console and standard handles, waits without limit for it
-// to exit and returns its exit code (a non-zero code is not a failure).
+// Starts `program` sharing the tool's console and standard handles, in the system directory as
+// its current folder, waits without limit for it to exit and returns its exit code (a non-zero
+// code is not a failure). Fails, starting nothing, with the error of resolve_program or of
+// system_directory, or with CreateProcessW's.
 [[nodiscard]] Result<std::uint32_t> run_and_wait(std::string_view program,
                                                  std::span<const std::string> arguments);
 

@@ -28,7 +28,8 @@ run_fresh() {
 }
 
 # expect_relaunch TOOL: the transcript is the banner and the information line only, and the
-# system's PowerShell alone was started, once, to run TOOL elevated.
+# system's PowerShell alone was started, once, to run TOOL elevated, in the system directory (not
+# the current folder, which holds stand-ins).
 expect_relaunch() {
   cmp -s "$TRANSCRIPT" "$E2E_DIR/not-elevated.txt" ||
     { cat -A "$TRANSCRIPT"; fail "not the banner and the information line alone"; }
@@ -38,6 +39,8 @@ expect_relaunch() {
   local got expected="command_line=\"$powershell\" -Command \"Start-Process '$1' -Verb RunAs\""
   got=$(grep '^command_line=\|^image=' "$record" 2>/dev/null || true)
   [ "$got" = "$expected"$'\n'"image=$powershell" ] || fail "started [$got], not [$expected] once"
+  got=$(grep '^cwd=' "$record" 2>/dev/null || true)
+  [ "$got" = 'cwd=C:\windows\system32' ] || fail "PowerShell started in [$got], not the system directory"
 }
 
 # expect_no_relaunch [LINE NEW]: the eight steps ran (expect_clean), and no stand-in recorded a

@@ -1,6 +1,7 @@
 // A stand-in for the system programs the tool starts. Options, in any order:
 //   --record FILE   append how this process was started to FILE: its command line, the file
-//                   that ran (image=), the startup flags and, last, the process id
+//                   that ran (image=), the startup flags, its current folder (cwd=) and, last,
+//                   the process id
 //   --print TEXT    write TEXT and a newline to standard output (--print-error: standard error)
 //   --hold FILE     open FILE without delete sharing and keep it open until exiting
 //   --sleep MS      wait before exiting; --exit N: exit with code N (default 0)
@@ -34,11 +35,16 @@ void record_start(const wchar_t* file) {
   GetStartupInfoW(&startup);
   wchar_t image[MAX_PATH * 4] = {};
   const DWORD image_length = GetModuleFileNameW(nullptr, image, std::size(image));
+  wchar_t directory[MAX_PATH * 4] = {};
+  // A folder too long for the buffer reports the size it needs: recorded as empty.
+  DWORD directory_length = GetCurrentDirectoryW(std::size(directory), directory);
+  if (directory_length >= std::size(directory)) directory_length = 0;
   const voxtrel::UniqueFile out(
       CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
   write_text(out.get(), "command_line=" + voxtrel::to_utf8_lossy(GetCommandLineW()) +
                             "\nimage=" + voxtrel::to_utf8_lossy({image, image_length}) +
                             "\nflags=" + std::to_string(startup.dwFlags) +
+                            "\ncwd=" + voxtrel::to_utf8_lossy({directory, directory_length}) +
                             "\npid=" + std::to_string(GetCurrentProcessId()) + "\n");
 }
 

@@ -365,6 +365,25 @@ TEST_F(ChildStart, AToolWithoutStandardHandlesSetsNoStartupFlags) {
   EXPECT_TRUE(recorded().contains("\nflags=0\n"));
 }
 
+// Not in the tool's current folder (the download folder of a copy started from there), whatever
+// it is: in the system directory, for a detached child as for one waited for.
+TEST_F(ChildStart, TheChildStartsInTheSystemDirectory) {
+  wchar_t buffer[MAX_PATH];
+  const std::wstring system(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+  const auto old_directory = std::filesystem::current_path();
+  scratch_.make_directory(L"cwd");
+  std::filesystem::current_path(scratch_.at(L"cwd"));
+  const auto waited = run_and_wait(child(), std::vector<std::string>{"--record", record()});
+  const std::string first = recorded();
+  DeleteFileW(scratch_.at(L"record.txt").c_str());
+  const auto detached = spawn_detached(child(), std::vector<std::string>{"--record", record()});
+  std::filesystem::current_path(old_directory);
+  EXPECT_EQ(waited, 0u);
+  EXPECT_TRUE(detached.has_value());
+  for (const std::string& text : {first, recorded()})
+    EXPECT_TRUE(text.contains("\ncwd=" + narrow(system) + "\n")) << text;
+}
+
 TEST(SingleQuotedLiteral, DoublesEveryCharacterPowerShellTakesAsAQuote) {
   const char* const cases[][2] = {
       {"C:\\it's\\x.exe", "C:\\it''s\\x.exe"},
