@@ -3,6 +3,7 @@
 #include "driver/console.h"
 #include "driver/format.h"
 #include "driver/transcript.h"
+#include "system/path.h"
 #include "system/text.h"
 #include "system/tree_search.h"
 
@@ -10,7 +11,7 @@ namespace voxtrel {
 namespace {
 
 void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& counts) {
-  const std::string shown = to_utf8_lossy(search.path_of(entry));
+  const std::string shown = shown_path(search.path_of(entry));
   print(fill(transcript::kLeftoverRemoving, {shown}));
   if (search.remove(entry)) {
     ++counts.removed;

@@ -25,7 +25,8 @@ struct SweepCounts {
 
 // Searches `directory` (UTF-8) and everything below it, depth-first in the platform's listing
 // order, following directory links but never back into a folder on the current path. Prints
-// "Removing:" before each deletion and "Failed to remove:" after one that fails. A directory that
+// "Removing:" before each deletion and "Failed to remove:" after one that fails, each with the
+// leftover's path as shown_path gives it. A directory that
 // cannot be listed contributes nothing, silently. Each entry searched is counted on `progress`
 // (may be null).
 SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress = nullptr);

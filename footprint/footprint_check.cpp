@@ -1,12 +1,14 @@
 #include "footprint/footprint_check.h"
 
 #include <array>
+#include <new>
 
 #include "driver/agent_footprint.h"
 #include "driver/format.h"
 #include "system/agent_queries.h"
 #include "system/error.h"
 #include "system/file_ops.h"
+#include "system/path.h"
 #include "system/registry_reader.h"
 #include "system/text.h"
 
@@ -30,6 +32,7 @@ constexpr std::string_view kErrorDetail = "error {}: {}";
 constexpr std::string_view kProcessIdsDetail = "process ids {}";
 constexpr std::string_view kProductDetail = "{} {}";
 constexpr std::string_view kListSeparator = "; ";
+constexpr std::string_view kUnlistedItems = "and {} more";
 
 constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
 constexpr std::array<std::string_view, 2> kSearchRoots = {kProgramFilesRoot, kProgramDataRoot};
@@ -54,14 +57,27 @@ PartReport found_or_not(std::string_view part, bool found) {
 }
 
 // Present with the list of what was found, or absent when the list is empty.
-PartReport found_list(std::string_view part, std::string list) {
-  const bool found = !list.empty();
-  return {part, found ? PartState::kPresent : PartState::kAbsent, std::move(list)};
+PartReport found_list(std::string_view part, const ItemList& list) {
+  if (list.empty()) return found_or_not(part, false);
+  return {part, PartState::kPresent, list.text()};
 }
 
-void append_item(std::string& list, std::string_view item) {
-  if (!list.empty()) list += kListSeparator;
-  list += item;
+// The part's answer, or "cannot tell" with ERROR_NOT_ENOUGH_MEMORY (8) when memory ran out while
+// asking: the other parts are still asked, and a machine short of memory is no answer "absent".
+template <typename Question>
+PartReport answer(std::string_view part, const Question& question) noexcept {
+  try {
+    return question();
+  } catch (const std::bad_alloc&) {
+  }
+  // Outside the handler, once the question's memory is freed. Should even the message not fit,
+  // the part is still "cannot tell", without it.
+  PartReport report{part, PartState::kCannotTell, {}};
+  try {
+    report.detail = error_detail(Error::os(ERROR_NOT_ENOUGH_MEMORY));
+  } catch (const std::bad_alloc&) {
+  }
+  return report;
 }
 
 PartReport check_service() {
@@ -73,24 +89,24 @@ PartReport check_service() {
 PartReport check_processes() {
   const auto ids = processes_named(kAgentImageName);
   if (!ids) return cannot_tell(kProcessPart, ids.error());
-  std::string list;
-  for (const DWORD id : *ids) append_item(list, std::to_string(id));
+  ItemList list;
+  for (const DWORD id : *ids) list.add([id] { return std::to_string(id); });
   if (list.empty()) return found_or_not(kProcessPart, false);
-  return found_list(kProcessPart, fill(kProcessIdsDetail, {list}));
+  return {kProcessPart, PartState::kPresent, fill(kProcessIdsDetail, {list.text()})};
 }
 
 // Found entries are an answer even when a subkey could not be read; nothing found is one only
 // when every subkey could be.
 PartReport check_products() {
   std::optional<Error> failure;
-  std::string list;
+  ItemList list;
   for (const std::string_view root : kUninstallRoots) {
     for (const auto& product : find_voxtrel_products(HKEY_LOCAL_MACHINE, root, &failure)) {
-      append_item(list, fill(kProductDetail, {product.display_name, product.subkey}));
+      list.add([&product] { return fill(kProductDetail, {product.display_name, product.subkey}); });
     }
   }
   if (list.empty() && failure) return cannot_tell(kProductPart, *failure);
-  return found_list(kProductPart, std::move(list));
+  return found_list(kProductPart, list);
 }
 
 // Follows links, as the folder step's existence test does: a link to nothing is absent.
@@ -108,32 +124,49 @@ PartReport check_product_key() {
 }
 
 // An absent search root hides nothing; one that cannot be opened leaves the answer open unless a
-// leftover was found under the other.
-PartReport check_leftovers() {
+// leftover was found under another. A leftover past the list is counted, its path never made.
+PartReport search_roots(std::span<const std::string_view> roots) {
   std::optional<Error> failure;
-  std::string list;
-  for (const std::string_view root : kSearchRoots) {
+  ItemList list;
+  for (const std::string_view root : roots) {
     const auto searched = search_leftovers(
         to_wide(root), nullptr, [&list](TreeSearch& search, const FoundEntry& leftover) {
-          append_item(list, to_utf8_lossy(search.path_of(leftover)));
+          list.add([&] { return shown_path(search.path_of(leftover)); });
         });
     if (!searched && !says_absent(searched.error()) && !failure) failure = searched.error();
   }
   if (list.empty() && failure) return cannot_tell(kLeftoverPart, *failure);
-  return found_list(kLeftoverPart, std::move(list));
+  return found_list(kLeftoverPart, list);
 }
 
 }  // namespace
 
+void ItemList::append(std::string_view item) {
+  if (listed_ != 0) text_ += kListSeparator;
+  text_ += item;
+  ++listed_;
+}
+
+std::string ItemList::text() const {
+  if (unlisted_ == 0) return text_;
+  return text_ + std::string(kListSeparator) + fill(kUnlistedItems, {std::to_string(unlisted_)});
+}
+
+PartReport check_leftovers(std::span<const std::string_view> roots) {
+  return answer(kLeftoverPart, [roots] { return search_roots(roots); });
+}
+
 std::vector<PartReport> check_footprint() {
   std::vector<PartReport> reports;
-  reports.push_back(check_service());
-  reports.push_back(check_processes());
-  reports.push_back(check_products());
-  reports.push_back(check_folder(kProgramFolderPart, kProgramFolder));
-  reports.push_back(check_folder(kDataFolderPart, kDataFolder));
-  reports.push_back(check_product_key());
-  reports.push_back(check_leftovers());
+  reports.push_back(answer(kServicePart, check_service));
+  reports.push_back(answer(kProcessPart, check_processes));
+  reports.push_back(answer(kProductPart, check_products));
+  reports.push_back(
+      answer(kProgramFolderPart, [] { return check_folder(kProgramFolderPart, kProgramFolder); }));
+  reports.push_back(
+      answer(kDataFolderPart, [] { return check_folder(kDataFolderPart, kDataFolder); }));
+  reports.push_back(answer(kProductKeyPart, check_product_key));
+  reports.push_back(check_leftovers(kSearchRoots));
   return reports;
 }
 

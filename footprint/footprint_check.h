@@ -2,6 +2,7 @@
 // machine, asked read-only through the same system code and matching rules as the tool's steps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,6 +19,11 @@ inline constexpr int kExitAllAbsent = 0;
 inline constexpr int kExitPresent = 1;
 inline constexpr int kExitCannotTell = 2;
 
+// At most this many items a part lists (leftovers, process ids, uninstall entries); the rest are
+// counted: "C:\a; C:\b; and 1980 more". Any user can plant leftovers or start processes without
+// end, and a deployment system keeps the check's line in its log.
+inline constexpr std::size_t kMaxListedItems = 20;
+
 struct PartReport {
   std::string_view part;  // one of the fixed part names
   PartState state = PartState::kAbsent;
@@ -25,10 +31,41 @@ struct PartReport {
   std::string detail;
 };
 
+// What a part found, as its line lists it: the first kMaxListedItems items with "; " between
+// them, then "and N more" for the rest, which are only counted.
+class ItemList {
+ public:
+  // Lists the item `make_item()` gives, or, once kMaxListedItems are listed, only counts it
+  // without making it.
+  template <typename MakeItem>
+  void add(const MakeItem& make_item) {
+    if (listed_ == kMaxListedItems) {
+      ++unlisted_;
+      return;
+    }
+    append(make_item());
+  }
+  [[nodiscard]] bool empty() const noexcept { return listed_ == 0; }
+  [[nodiscard]] std::string text() const;
+
+ private:
+  void append(std::string_view item);
+
+  std::string text_;
+  std::size_t listed_ = 0;
+  std::uint64_t unlisted_ = 0;
+};
+
 // Asks about every part, in the order of the tool's steps: the service, the agent's processes,
 // the uninstall entries of both lists, the two folders, the product key and the leftovers under
-// both search roots. Changes nothing.
+// both search roots. Changes nothing. A part for which memory runs out is "cannot tell" (error 8);
+// the others are still asked.
 [[nodiscard]] std::vector<PartReport> check_footprint();
+
+// The leftovers part, searching `roots` (check_footprint searches both of the tool's roots): the
+// leftovers found, each path as shown_path gives it; "cannot tell" when nothing was found and a
+// root other than an absent one could not be searched, or when memory ran out (error 8).
+[[nodiscard]] PartReport check_leftovers(std::span<const std::string_view> roots);
 
 // "<part>: present (<detail>)", "<part>: absent" or "<part>: cannot tell (<detail>)", with "\n".
 [[nodiscard]] std::string report_line(const PartReport& report);

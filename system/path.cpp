@@ -89,6 +89,21 @@ Path join_path(std::wstring_view directory, std::wstring_view name) {
   return joined;
 }
 
+std::string shown_path(std::wstring_view path) {
+  if (path.size() <= kMaxShownPathUnits) return to_utf8_lossy(path);
+  const std::size_t kept = kMaxShownPathUnits - kShownPathEllipsis.size();
+  std::size_t head = kept / 2;
+  std::size_t tail = kept - head;
+  // A pair cut in two would show as two U+FFFD: it goes whole or not at all.
+  if (is_high_surrogate(path[head - 1]) && is_low_surrogate(path[head])) --head;
+  const std::size_t tail_start = path.size() - tail;
+  if (is_low_surrogate(path[tail_start]) && is_high_surrogate(path[tail_start - 1])) --tail;
+  std::wstring shown(path.substr(0, head));
+  shown += kShownPathEllipsis;
+  shown += path.substr(path.size() - tail);
+  return to_utf8_lossy(shown);
+}
+
 Result<std::wstring> reported_directory(const TextQuery& query) {
   auto directory = query_text(query);
   if (directory && directory->empty()) {

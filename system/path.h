@@ -20,6 +20,13 @@ inline constexpr std::wstring_view kVerbatimUncPrefix = L"\\\\?\\UNC\\";
 inline constexpr std::size_t kLongPathThreshold = 248;
 // First buffer for every text-returning query; grown until the text fits.
 inline constexpr DWORD kInitialQueryUnits = 512;
+// The longest path the transcript and the footprint check show, in UTF-16 units. Any user can
+// make paths of 32,767 units under C:\ProgramData: shown whole, a few thousand leftovers there
+// would write gigabytes into a log. Paths a machine holds of itself are far shorter.
+inline constexpr std::size_t kMaxShownPathUnits = 1024;
+// What stands for the middle of a path too long to show. Three ASCII dots rather than U+2026:
+// the tool's own texts stay ASCII, so a log read in any code page shows them as written.
+inline constexpr std::wstring_view kShownPathEllipsis = L"...";
 
 [[nodiscard]] constexpr bool is_separator(wchar_t unit) noexcept {
   return unit == L'\\' || unit == L'/';
@@ -49,6 +56,12 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // Appends `name` after one "\", unless `directory` is empty, ends in a separator or is a bare
 // drive ("C:").
 [[nodiscard]] Path join_path(std::wstring_view directory, std::wstring_view name);
+
+// The text shown for `path`, in UTF-8 with U+FFFD for each unpaired surrogate: the path as it is
+// when it has at most kMaxShownPathUnits units; otherwise its start and its end with the ellipsis
+// between, kMaxShownPathUnits units in all, or one fewer for each end that would otherwise be cut
+// inside a surrogate pair.
+[[nodiscard]] std::string shown_path(std::wstring_view path);
 
 // The program text, in UTF-8, that starts one of the platform's own programs: `relative` (a file
 // name, or a path below the system directory such as "WindowsPowerShell\v1.0\powershell.exe")

@@ -3,12 +3,6 @@
 namespace voxtrel {
 namespace {
 
-constexpr bool is_high_surrogate(wchar_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-constexpr bool is_low_surrogate(wchar_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
 constexpr bool is_continuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
 }

@@ -9,6 +9,13 @@ namespace voxtrel {
 
 inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 
+[[nodiscard]] constexpr bool is_high_surrogate(wchar_t unit) noexcept {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+[[nodiscard]] constexpr bool is_low_surrogate(wchar_t unit) noexcept {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
 // UTF-8 to UTF-16. The tool's own texts are valid UTF-8; a malformed byte becomes U+FFFD.
 [[nodiscard]] std::wstring to_wide(std::string_view utf8);
 

@@ -1,10 +1,16 @@
-// What the tool finds on disk: the entries steps 5 and 6 ask about, and the leftovers step 8
-// sweeps.
+// What the tool finds on disk: the entries steps 5 and 6 ask about, the leftovers step 8 sweeps
+// and the footprint check lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "driver/leftover_sweep.h"
+#include "footprint/footprint_check.h"
 #include "system/file_ops.h"
 #include "system/file_system_calls.h"
 #include "system/tree_search.h"
@@ -17,6 +23,10 @@ namespace voxtrel {
 namespace {
 
 using testing::narrow;
+
+// Fault injection for this whole program (see operator new at the end): set to n > 0, the n-th
+// allocation from then on throws std::bad_alloc, and the count is 0 afterwards.
+long allocations_until_failure = 0;
 
 constexpr std::string_view kRemoving = "      Removing: ";
 constexpr std::string_view kFailed = "      Failed to remove: ";
@@ -32,6 +42,38 @@ TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchored) {
         L"voxtrel-agent.EXE.old", L"voxtrel-agent.exe.OLD", L"xvoxtrel-agent.exe.old",
         L" voxtrel-agent.exe.old", L"", L"voxtrel-agent.exe.old\xD800"})
     EXPECT_FALSE(is_leftover_name(name)) << narrow(name);
+}
+
+// "i0; i1; ..." for the first `count` items.
+std::string items(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "i" : "; i") + std::to_string(i);
+  return text;
+}
+
+// Past the bound an item is counted, not made: however many there are, the text stays the same
+// size but for the count.
+TEST(ItemList, ListsTheFirstItemsThenCountsTheRestWithoutMakingThem) {
+  const std::pair<std::size_t, std::string> cases[] = {
+      {0, ""},
+      {1, "i0"},
+      {kMaxListedItems, items(kMaxListedItems)},
+      {kMaxListedItems + 1, items(kMaxListedItems) + "; and 1 more"},
+      {2000, items(kMaxListedItems) + "; and 1980 more"},
+  };
+  for (const auto& [count, text] : cases) {
+    ItemList list;
+    std::size_t made = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      list.add([&made, i] {
+        ++made;
+        return "i" + std::to_string(i);
+      });
+    }
+    EXPECT_EQ(list.text(), text) << count;
+    EXPECT_EQ(list.empty(), count == 0) << count;
+    EXPECT_EQ(made, std::min(count, kMaxListedItems)) << count;
+  }
 }
 
 TEST(LeftoverSummary, CountsDecideTheLines) {
@@ -222,6 +264,101 @@ TEST_F(LeftoverSweep, SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
   EXPECT_EQ(scratch_.content(odd + L"\\voxtrel-agent.exe.old\xDC00"), "not valid Unicode");
 }
 
+class FootprintLeftovers : public testing::ScratchTest {
+ protected:
+  static constexpr std::string_view kPresent = "leftovers voxtrel-agent.exe.old*: present (";
+  // The leftovers part for the scratch folder `root`.
+  [[nodiscard]] PartReport check(std::wstring_view root) const {
+    const std::string path = narrow(scratch_.at(root));
+    const std::string_view roots[] = {path};
+    return check_leftovers(roots);
+  }
+  // The items a "present" line lists; nothing for any other line.
+  [[nodiscard]] static std::vector<std::string> listed(std::string line) {
+    std::vector<std::string> found;
+    if (!line.starts_with(kPresent) || !line.ends_with(")\n")) return found;
+    line = line.substr(kPresent.size(), line.size() - kPresent.size() - 2) + "; ";
+    for (std::size_t at = 0, end = 0; (end = line.find("; ", at)) != std::string::npos;
+         at = end + 2)
+      found.push_back(line.substr(at, end - at));
+    return found;
+  }
+};
+
+// A leftover whose path is past the bound is shown by its start and its end, by the footprint
+// check and by step 8 alike; a part lists the first leftovers it finds and counts the rest.
+TEST_F(FootprintLeftovers, LongPathsShowShortenedAndTheListStopsAtTheBound) {
+  std::wstring deep = L"deep";
+  for (int level = 0; level < 4; ++level) deep += L"\\" + std::wstring(250, L'd');
+  scratch_.write_file(deep + L"\\voxtrel-agent.exe.old");
+  const std::wstring full = scratch_.at(deep + L"\\voxtrel-agent.exe.old");
+  ASSERT_GT(full.size(), kMaxShownPathUnits);
+  const std::string shown =
+      narrow(full.substr(0, 510)) + "..." + narrow(full.substr(full.size() - 511));
+  EXPECT_EQ(report_line(check(L"deep")), std::string(kPresent) + shown + ")\n");
+  const auto [counts, lines] = testing::captured_sweep(scratch_, L"deep");
+  EXPECT_EQ(lines, "      Removing: " + shown + "\n");
+  EXPECT_EQ(counts.removed, 1u);
+
+  std::set<std::string> planted;
+  for (int i = 0; i < 25; ++i) {
+    const std::wstring leftover = L"many\\voxtrel-agent.exe.old." + std::to_wstring(i);
+    scratch_.write_file(leftover);
+    planted.insert(narrow(scratch_.at(leftover)));
+  }
+  const auto items = listed(report_line(check(L"many")));
+  ASSERT_EQ(items.size(), kMaxListedItems + 1);
+  EXPECT_EQ(items.back(), "and 5 more");
+  const std::set<std::string> shown_items(items.begin(), items.end() - 1);
+  EXPECT_EQ(shown_items.size(), kMaxListedItems) << "a leftover listed twice";
+  for (const auto& item : shown_items) EXPECT_TRUE(planted.contains(item)) << item;
+}
+
+// Whichever allocation fails, the part answers: "cannot tell" with error 8, never an exception
+// that would end the check. A failure inside the search's own step ends the search as if it were
+// complete (TreeSearch::next): the answer is then what was found before it.
+TEST_F(FootprintLeftovers, AFailedAllocationAnywhereIsCannotTellNotTheEndOfTheCheck) {
+  for (const auto* file : {L"root\\voxtrel-agent.exe.old", L"root\\a\\voxtrel-agent.exe.old.1",
+                           L"root\\a\\b\\voxtrel-agent.exe.old.2"})
+    scratch_.write_file(file);
+  const std::string whole = report_line(check(L"root"));
+  ASSERT_EQ(listed(whole).size(), 3u) << whole;
+  const std::string out_of_memory =
+      "leftovers voxtrel-agent.exe.old*: cannot tell (error 8: " + system_message(8) + ")\n";
+  const std::string root = narrow(scratch_.at(L"root"));
+  const std::string_view roots[] = {root};
+  int out_of_memory_answers = 0;
+  for (long nth = 1;; ++nth) {
+    PartReport report;
+    bool escaped = false;
+    allocations_until_failure = nth;
+    try {
+      report = check_leftovers(roots);
+    } catch (const std::bad_alloc&) {
+      escaped = true;
+    }
+    const bool failed = allocations_until_failure == 0;
+    allocations_until_failure = 0;
+    const std::string line = report_line(report);
+    if (!failed) {
+      EXPECT_EQ(line, whole);
+      break;
+    }
+    ASSERT_FALSE(escaped) << "allocation " << nth;
+    if (line == out_of_memory) {
+      ++out_of_memory_answers;
+      continue;
+    }
+    const auto all = listed(whole);
+    if (line != "leftovers voxtrel-agent.exe.old*: absent\n") {
+      for (const auto& item : listed(line))
+        EXPECT_NE(std::ranges::find(all, item), all.end()) << "allocation " << nth << ": " << line;
+      EXPECT_FALSE(listed(line).empty()) << "allocation " << nth << ": " << line;
+    }
+  }
+  EXPECT_GT(out_of_memory_answers, 0);
+}
+
 // What query_attributes makes of `path`: "file", "directory", "link", or the error code.
 std::string kind_of(const std::wstring& path) {
   const auto entry = query_attributes(path);
@@ -296,3 +433,17 @@ TEST_F(FileQueries, RefusedOpensFallBackWhereWindowsAllows) {
 
 }  // namespace
 }  // namespace voxtrel
+
+// Every allocation of this program, so that allocations_until_failure can fail one of them.
+void* operator new(std::size_t size) {
+  if (voxtrel::allocations_until_failure > 0 && --voxtrel::allocations_until_failure == 0)
+    throw std::bad_alloc();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
