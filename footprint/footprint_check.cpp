@@ -27,6 +27,7 @@ constexpr std::string_view kPresentLine = "{}: present\n";
 constexpr std::string_view kPresentWithDetailLine = "{}: present ({})\n";
 constexpr std::string_view kCannotTellLine = "{}: cannot tell ({})\n";
 constexpr std::string_view kErrorDetail = "error {}: {}";
+constexpr std::string_view kFolderErrorDetail = "{}: {}";
 constexpr std::string_view kProcessIdsDetail = "process ids {}";
 constexpr std::string_view kProductDetail = "{} {}";
 constexpr std::string_view kListSeparator = "; ";
@@ -107,19 +108,28 @@ PartReport check_product_key() {
   return found_or_not(kProductKeyPart, key.has_value());
 }
 
-// An absent search root hides nothing; one that cannot be opened leaves the answer open unless a
-// leftover was found under the other.
+// An absent search root hides nothing, nor does one that is no folder; one that cannot be opened,
+// or a folder below it that could not be searched, leaves the answer open unless a leftover was
+// found.
 PartReport check_leftovers() {
-  std::optional<Error> failure;
+  std::optional<std::string> failure;
   std::string list;
   for (const std::string_view root : kSearchRoots) {
-    const auto searched = search_leftovers(
+    const auto unsearched = search_leftovers(
         to_wide(root), nullptr, [&list](TreeSearch& search, const FoundEntry& leftover) {
           append_item(list, to_utf8_lossy(search.path_of(leftover)));
         });
-    if (!searched && !says_absent(searched.error()) && !failure) failure = searched.error();
+    if (failure) continue;
+    if (!unsearched) {
+      if (!says_absent(unsearched.error()) && !unsearched.error().is_os(ERROR_DIRECTORY)) {
+        failure = error_detail(unsearched.error());
+      }
+    } else if (!unsearched->empty()) {
+      const UnsearchedFolder& first = unsearched->front();
+      failure = fill(kFolderErrorDetail, {to_utf8_lossy(first.path), error_detail(first.error)});
+    }
   }
-  if (list.empty() && failure) return cannot_tell(kLeftoverPart, *failure);
+  if (list.empty() && failure) return {kLeftoverPart, PartState::kCannotTell, std::move(*failure)};
   return found_list(kLeftoverPart, std::move(list));
 }
 

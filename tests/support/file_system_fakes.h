@@ -140,20 +140,24 @@ inline HANDLE WINAPI create_with_links(LPCWSTR path, DWORD access, DWORD share,
 }
 
 // A directory listing's records of links: the attribute, and the tag where the platform puts it.
+inline void mark_link_records(HANDLE directory, void* batch) {
+  const DWORD volume = identity_of(directory).first;
+  for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(batch);;) {
+    if (links.contains({volume, record->FileId.QuadPart})) {
+      record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+      record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
+    }
+    if (record->NextEntryOffset == 0) break;
+    record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
+                                                      record->NextEntryOffset);
+  }
+}
+
 inline BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size) {
   if (!next.get_information(file, info_class, info, size)) return FALSE;
   if (info_class == FileIdBothDirectoryInfo || info_class == FileIdBothDirectoryRestartInfo) {
-    const DWORD volume = identity_of(file).first;
-    for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(info);;) {
-      if (links.contains({volume, record->FileId.QuadPart})) {
-        record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-        record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
-      }
-      if (record->NextEntryOffset == 0) break;
-      record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
-                                                        record->NextEntryOffset);
-    }
+    mark_link_records(file, info);
   } else if (info_class == FileBasicInfo && link_of(file) != nullptr) {
     static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   } else if (info_class == FileAttributeTagInfo && link_of(file) != nullptr) {
@@ -163,20 +167,22 @@ inline BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_
   return TRUE;
 }
 
+// The same records read with a name to look for (FileIdBothDirectoryInformation, class 37).
+inline NTSTATUS NTAPI query_directory_with_links(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                                 PVOID context, PIO_STATUS_BLOCK io, PVOID buffer,
+                                                 ULONG length, FILE_INFORMATION_CLASS info_class,
+                                                 BOOLEAN single, PUNICODE_STRING name,
+                                                 BOOLEAN restart) {
+  const NTSTATUS status = next.query_directory(file, event, apc, context, io, buffer, length,
+                                               info_class, single, name, restart);
+  if (NT_SUCCESS(status)) mark_link_records(file, buffer);
+  return status;
+}
+
 inline BOOL WINAPI file_information_with_links(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   if (!next.get_file_information(file, info)) return FALSE;
   if (link_of(file) != nullptr) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   return TRUE;
-}
-
-inline HANDLE WINAPI find_with_links(LPCWSTR name, FINDEX_INFO_LEVELS level, LPVOID data,
-                                     FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-  const HANDLE found = next.find_first_file(name, level, data, search, filter, flags);
-  if (found != INVALID_HANDLE_VALUE && link_at(name) != nullptr) {
-    static_cast<WIN32_FIND_DATAW*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    static_cast<WIN32_FIND_DATAW*>(data)->dwReserved0 = IO_REPARSE_TAG_MOUNT_POINT;
-  }
-  return found;
 }
 
 }  // namespace detail
@@ -301,8 +307,10 @@ class FakeDirectoryLinks {
     using namespace detail;
     links.clear();
     next = file_system_calls;
-    file_system_calls = {&open_with_links,  &create_with_links,           next.set_information,
-                         &query_with_links, &file_information_with_links, &find_with_links};
+    file_system_calls = {
+        &open_with_links,   &create_with_links,           next.set_information,
+        &query_with_links,  &file_information_with_links, &query_directory_with_links,
+        next.device_control};
   }
   // Creates the folder `link` as a link to the folder `target` (both full paths).
   void add(const std::wstring& link, const std::wstring& target) {

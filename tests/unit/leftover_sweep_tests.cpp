@@ -20,6 +20,7 @@ using testing::narrow;
 
 constexpr std::string_view kRemoving = "      Removing: ";
 constexpr std::string_view kFailed = "      Failed to remove: ";
+constexpr std::string_view kNotSearched = "      Could not search: ";
 
 TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchored) {
   for (const std::wstring_view name :
@@ -34,23 +35,38 @@ TEST(LeftoverName, PrefixIsExactCaseSensitiveAndAnchored) {
     EXPECT_FALSE(is_leftover_name(name)) << narrow(name);
 }
 
-TEST(LeftoverSummary, CountsDecideTheLines) {
-  EXPECT_EQ(leftover_summary({0, 0}), "      No leftover .old files found.\n");
-  EXPECT_EQ(leftover_summary({0, 2}), "      Failed to remove 2 leftover file(s).\n");
-  EXPECT_EQ(leftover_summary({12, 1}),
+TEST(LeftoverSummary, CountsDecideTheLinesAndFoldersNotSearchedComeFirst) {
+  const auto summary = [](std::uint32_t removed, std::uint32_t failed,
+                          std::vector<Path> unsearched = {}) {
+    return leftover_summary({removed, failed, std::move(unsearched)});
+  };
+  EXPECT_EQ(summary(0, 0), "      No leftover .old files found.\n");
+  EXPECT_EQ(summary(0, 2), "      Failed to remove 2 leftover file(s).\n");
+  EXPECT_EQ(summary(12, 1),
             "      Removed 12 leftover file(s).\n      Failed to remove 1 leftover file(s).\n");
+  EXPECT_EQ(summary(0, 0, {L"C:\\a", L"C:\\b\xD800"}),
+            "      Could not search: C:\\a\n      Could not search: C:\\b\xEF\xBF\xBD\n"
+            "      No leftover .old files found.\n");
+  EXPECT_EQ(summary(1, 0, {L"C:\\a"}),
+            "      Could not search: C:\\a\n      Removed 1 leftover file(s).\n");
 }
 
 class LeftoverSweep : public testing::ScratchTest {
  protected:
-  void expect_sweep(std::wstring_view root, const std::string& output, SweepCounts counts) {
+  // The sweep's lines, then a "Could not search:" line for each folder it could not search.
+  void expect_sweep(std::wstring_view root, const std::string& output,
+                    std::pair<std::uint32_t, std::uint32_t> counts) {
     const auto [found, lines] = testing::captured_sweep(scratch_, root);
-    EXPECT_EQ(lines, output) << narrow(root);
-    EXPECT_EQ(std::pair(found.removed, found.failed), std::pair(counts.removed, counts.failed))
-        << narrow(root);
+    std::string shown = lines.value_or("");
+    for (const Path& folder : found.unsearched) shown += full_line(kNotSearched, folder);
+    EXPECT_EQ(shown, output) << narrow(root);
+    EXPECT_EQ(std::pair(found.removed, found.failed), counts) << narrow(root);
   }
   std::string line(std::string_view start, std::wstring_view relative) {
-    return std::string(start) + narrow(scratch_.at(relative)) + "\n";
+    return full_line(start, scratch_.at(relative));
+  }
+  static std::string full_line(std::string_view start, const Path& path) {
+    return std::string(start) + narrow(path) + "\n";
   }
 };
 
@@ -159,8 +175,9 @@ TEST_F(LeftoverSweep, OplockedLeftoverFailsWithoutWaiting) {
 }
 
 // What a followed link or another file system may list. A link whose target is held without
-// read sharing is a folder that cannot be listed, never a leftover; a link whose target is a file
-// is an entry; a batch whose first record reaches past its end lists nothing.
+// read sharing is a folder that could not be searched, never a leftover; a link whose target is a
+// file is an entry; a batch whose first record reaches past its end leaves its folder not
+// searched.
 TEST_F(LeftoverSweep, LinksAndListingsFromElsewhereAreTakenForWhatTheyAre) {
   const std::wstring held = L"held\\voxtrel-agent.exe.old-link";
   scratch_.write_file(held + L"\\voxtrel-agent.exe.old", "inside");
@@ -175,10 +192,12 @@ TEST_F(LeftoverSweep, LinksAndListingsFromElsewhereAreTakenForWhatTheyAre) {
   file_system_calls.get_information = &testing::get_information_rewriting_listing;
   using enum testing::ListingChange;
   testing::listing_rewrite = {L"voxtrel-agent.exe.old-link", kAsDirectoryLink};
-  expect_sweep(L"held", "", {});
+  expect_sweep(L"held", line(kNotSearched, held), {});
   expect_sweep(L"file", line(kRemoving, L"file\\voxtrel-agent.exe.old-link"), {1, 0});
   testing::listing_rewrite = {L"trigger", kFirstReachesPast};
-  expect_sweep(L"past", line(kRemoving, L"past\\b\\voxtrel-agent.exe.old"), {1, 0});
+  expect_sweep(L"past",
+               line(kRemoving, L"past\\b\\voxtrel-agent.exe.old") + line(kNotSearched, L"past\\a"),
+               {1, 0});
   EXPECT_EQ(scratch_.content(held + L"\\voxtrel-agent.exe.old"), "inside");
   EXPECT_FALSE(scratch_.exists(L"file\\voxtrel-agent.exe.old-link"));
   EXPECT_EQ(scratch_.content(L"past\\a\\voxtrel-agent.exe.old"), "unlisted");

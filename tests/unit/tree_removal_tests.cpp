@@ -32,8 +32,12 @@ void* operator new(std::size_t size) {
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace voxtrel {
 namespace {
@@ -235,17 +239,21 @@ NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
                              PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
   const std::wstring_view name(object->ObjectName->Buffer,
                                object->ObjectName->Length / sizeof(wchar_t));
-  if ((options & FILE_OPEN_REPARSE_POINT) == 0) script.every_open_as_itself = false;
+  // Below the top, no entry is opened through a link (the top's parent is, to read its record).
+  if (object->RootDirectory != nullptr && (options & FILE_OPEN_REPARSE_POINT) == 0)
+    script.every_open_as_itself = false;
+  // Every open of the removal is synchronous; what matters here is whether it asks to delete.
+  const bool deleting = (access & ~SYNCHRONIZE) == DELETE;
   if (script.reject_dont_reparse && (object->Attributes & OBJ_DONT_REPARSE) != 0) {
     ++script.dont_reparse_rejections;
     return kStatusInvalidParameter;
   }
-  if (access == DELETE && name == L"held.txt" && script.held_attempts++ < script.sharing_violations)
+  if (deleting && name == L"held.txt" && script.held_attempts++ < script.sharing_violations)
     return kStatusSharingViolation;
-  if (access == DELETE && !name.empty() && script.deleted_by_other) {
+  if (deleting && !name.empty() && script.deleted_by_other) {
     if (const NTSTATUS status = delete_behind_the_removal(object)) return status;
   }
-  if (access == DELETE && name.empty()) ++script.directory_delete_opens;
+  if (deleting && name.empty()) ++script.directory_delete_opens;
   return ::NtOpenFile(handle, access, object, io, share, options);
 }
 
