@@ -32,6 +32,9 @@ constexpr DWORD kExtendedDispositionFlags = FILE_DISPOSITION_FLAG_DELETE |
                                             FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
                                             FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
 
+// The longest name an object name (a UNICODE_STRING, its length in bytes) holds.
+constexpr std::size_t kMaxObjectNameUnits = 0xFFFE / sizeof(wchar_t);
+
 // The empty name: with a parent handle it names the parent's own directory.
 constinit wchar_t kEmptyName[1] = {L'\0'};
 
@@ -133,6 +136,7 @@ Result<UniqueKernelHandle> open_path(std::wstring_view path, ACCESS_MASK access,
                                      LinkHandling links) {
   auto name = nt_path(path);
   if (!name) return std::unexpected(name.error());
+  if (name->size() > kMaxObjectNameUnits) return fail_os(ERROR_FILENAME_EXCED_RANGE);
   HANDLE opened = nullptr;
   const NTSTATUS status =
       open_once(nullptr, *name, access, options | kPathOptions | link_options(links),

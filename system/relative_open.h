@@ -40,8 +40,9 @@ inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_R
 
 // Opens `path` (made absolute, in its NT form) under the same rules as open_relative. Links on the
 // way to the last component are followed, as CreateFileW follows them; the last one as `links`
-// says. Errors: those of open_relative, and the codes that say the entry is not there (2, 3, 53,
-// 67, 303), which open_relative answers with an empty handle.
+// says. Errors: those of open_relative; the codes that say the entry is not there (2, 3, 53, 67,
+// 303), which open_relative answers with an empty handle; ERROR_FILENAME_EXCED_RANGE (206) for a
+// path longer than an NT name holds; as prepare_path for the path itself.
 [[nodiscard]] Result<UniqueKernelHandle> open_path(std::wstring_view path, ACCESS_MASK access,
                                                    ULONG options, LinkHandling links);
 

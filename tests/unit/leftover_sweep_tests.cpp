@@ -1,10 +1,14 @@
 // What the tool finds on disk: the entries steps 5 and 6 ask about, and the leftovers step 8
-// sweeps.
+// sweeps; and what the footprint check answers from what it finds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "driver/leftover_sweep.h"
+#include "footprint/footprint_check.h"
+#include "system/agent_queries.h"
 #include "system/file_ops.h"
 #include "system/file_system_calls.h"
 #include "system/tree_search.h"
@@ -311,6 +315,115 @@ TEST_F(FileQueries, RefusedOpensFallBackWhereWindowsAllows) {
     EXPECT_EQ(kind_of(scratch_.at(L"folder")), c.folder) << c.error << " " << c.only_following;
     EXPECT_EQ(kind_of(scratch_.at(L"missing")), "2") << c.error << " " << c.only_following;
   }
+}
+
+// NtOpenFile as Windows answers it while the entries with these NT names ("\??\C:\...") are
+// deleted but held open elsewhere: STATUS_DELETE_PENDING, whatever the access. Every open by an
+// absolute name is recorded with its access; the others go to the platform.
+std::vector<std::wstring> pending_names;
+std::vector<std::pair<std::wstring, ACCESS_MASK>> opened_names;
+
+NTSTATUS NTAPI open_pending_deletion(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                     PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+  constexpr auto kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+  if (object->RootDirectory != nullptr)
+    return ::NtOpenFile(handle, access, object, io, share, options);
+  const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+  opened_names.emplace_back(name, access);
+  if (std::ranges::find(pending_names, name) != pending_names.end()) return kStatusDeletePending;
+  return ::NtOpenFile(handle, access, object, io, share, options);
+}
+
+// The question goes to NtOpenFile, in the NT form of the full path, for attributes only (which
+// no share mode and no oplock stands in the way of); STATUS_DELETE_PENDING is the only yes, an
+// entry that opens is a no, and what does not open is an error.
+TEST_F(FileQueries, PendingDeletionIsAskedOfTheNtNameForAttributesOnly) {
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.open_file = &open_pending_deletion;
+  scratch_.write_file(L"pending.txt");
+  scratch_.write_file(L"kept.txt");
+  const std::wstring nt = std::wstring(kNtObjectPrefix) + scratch_.at(L"pending.txt");
+  pending_names = {nt, L"\\??\\UNC\\server\\share\\held"};
+  opened_names.clear();
+  const std::pair<std::wstring, std::wstring> forms[] = {
+      {scratch_.at(L"pending.txt"), nt},
+      {std::wstring(kVerbatimPrefix) + scratch_.at(L"pending.txt"), nt},
+      {scratch_.at(L"sub\\..\\pending.txt"), nt},
+      {L"\\\\server\\share\\held", L"\\??\\UNC\\server\\share\\held"},
+  };
+  for (const auto& [path, name] : forms) {
+    EXPECT_EQ(deletion_pending(path), true) << narrow(path);
+    ASSERT_FALSE(opened_names.empty());
+    EXPECT_EQ(opened_names.back(),
+              std::pair(name, ACCESS_MASK{FILE_READ_ATTRIBUTES | SYNCHRONIZE}));
+  }
+  const testing::HandleLeakCheck handles;
+  EXPECT_EQ(deletion_pending(scratch_.at(L"kept.txt")), false);
+  EXPECT_EQ(deletion_pending(scratch_.at(L"missing.txt")), std::unexpected(Error::os(2)));
+  EXPECT_EQ(deletion_pending(scratch_.at(L"kept.txt") + L'\0'),
+            std::unexpected(Error::invalid_input(kNulInPathMessage)));
+  EXPECT_EQ(deletion_pending(L"\\\\?\\C:\\" + std::wstring(40000, L'x')),
+            std::unexpected(Error::os(ERROR_FILENAME_EXCED_RANGE)));
+  EXPECT_FALSE(handles.leaked());
+}
+
+// Deleted through one handle while another stays open, an entry is pending deletion until the
+// last one closes; then it is gone.
+TEST_F(FileQueries, AFileDeletedWhileHeldIsPendingDeletionUntilReleased) {
+  scratch_.write_file(L"held.txt");
+  const std::wstring path = scratch_.at(L"held.txt");
+  UniqueFile holder(
+      CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  {
+    // The classic disposition: DeleteFileW takes the name away at once on NTFS (Windows 10 1809).
+    const UniqueFile deleting(
+        CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    FILE_DISPOSITION_INFO classic{TRUE};
+    ASSERT_TRUE(
+        SetFileInformationByHandle(deleting.get(), FileDispositionInfo, &classic, sizeof(classic)));
+  }
+  const auto pending = deletion_pending(path);
+  if (pending == false) {
+    GTEST_SKIP() << "this platform opens an entry pending deletion as any other (Wine 8)";
+  }
+  EXPECT_EQ(pending, true);
+  holder.reset();
+  EXPECT_EQ(deletion_pending(path), std::unexpected(Error::os(ERROR_FILE_NOT_FOUND)));
+}
+
+// Present before cannot tell before pending restart before absent, whatever the order.
+TEST(FootprintAnswer, ExitCodeIsTheFirstOfPresentCannotTellPendingRestart) {
+  using enum PartState;
+  const std::pair<std::vector<PartState>, int> cases[] = {
+      {{}, 0},
+      {{kAbsent, kAbsent}, 0},
+      {{kAbsent, kPendingRestart}, 3010},
+      {{kPendingRestart, kPendingRestart}, 3010},
+      {{kPendingRestart, kCannotTell}, 2},
+      {{kCannotTell, kPendingRestart, kAbsent}, 2},
+      {{kPendingRestart, kPresent}, 1},
+      {{kPresent, kCannotTell, kPendingRestart}, 1},
+      {{kCannotTell, kAbsent, kPresent}, 1},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::vector<PartReport> reports;
+    for (const PartState state : cases[i].first) reports.push_back({"part", state, {}});
+    EXPECT_EQ(footprint_exit_code(reports), cases[i].second) << "case " << i;
+  }
+}
+
+TEST(FootprintAnswer, EachLineNamesThePartItsStateAndWhy) {
+  using enum PartState;
+  const std::pair<PartReport, std::string> cases[] = {
+      {{"folder X", kAbsent, {}}, "folder X: absent\n"},
+      {{"folder X", kPresent, {}}, "folder X: present\n"},
+      {{"leftovers", kPresent, "a; b"}, "leftovers: present (a; b)\n"},
+      {{"key K", kCannotTell, "error 5: denied"}, "key K: cannot tell (error 5: denied)\n"},
+      {{"service S", kPendingRestart, "marked for deletion"},
+       "service S: pending restart (marked for deletion)\n"},
+  };
+  for (const auto& [report, line] : cases) EXPECT_EQ(report_line(report), line);
 }
 
 }  // namespace
