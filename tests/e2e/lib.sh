@@ -133,7 +133,7 @@ stage_agent() {
 agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
 
 # hold OPTION TARGET [OPTION TARGET]...: another process takes each TARGET as test_child's OPTION
-# does (--hold, --hold-reading, --hold-service) and keeps it until release_file; returns once all
+# does (--hold, --hold-reading, --hold-folder, --hold-service) and keeps it until release_file; returns once all
 # are taken (the holder prints when they are).
 hold() {
   local output="$E2E_DIR/holder.txt"

@@ -3,21 +3,32 @@
 // itself answers to that call.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "system/file_system_calls.h"
+#include "system/holder_wait.h"
 #include "system/unique_handle.h"
 #include "tests/support/scratch_directory.h"
 
+// After <windows.h>: FSCTL_OPLOCK_BREAK_NOTIFY.
+#include <winioctl.h>
+
 namespace voxtrel::testing {
+
+// Where a fake that answers one call passes every other one on.
+inline decltype(FileSystemCalls::set_information) next_set_information =
+    &::SetFileInformationByHandle;
 
 // Puts the table back as it was when the scope ends.
 struct ScopedFileSystemCalls {
@@ -267,34 +278,158 @@ inline BOOL WINAPI get_information_rewriting_listing(HANDLE file,
   }
 }
 
-// NtOpenFile, through the table, as Windows answers it while another process holds a batch oplock
-// on every entry named `name` and never acknowledges a break. An open that breaks it (any access
-// beyond attributes and SYNCHRONIZE) with FILE_COMPLETE_IF_OPLOCKED succeeds at once with
-// STATUS_OPLOCK_BREAK_IN_PROGRESS (0x108) and a real handle; without that option Windows would
-// wait for ever: the open is counted in `waits` and then let through, so that the test ends.
+// Another process's oplock on every entry whose name (or, for an open by path, whose path) ends
+// in `name`, and how its holder answers a break, as the oplock chapters of the driver
+// documentation describe it. With `batch`, an open that breaks it (any access beyond attributes
+// and SYNCHRONIZE) with FILE_COMPLETE_IF_OPLOCKED succeeds at once with
+// STATUS_OPLOCK_BREAK_IN_PROGRESS (0x108) and a real handle, and FSCTL_OPLOCK_BREAK_NOTIFY on that
+// handle waits until the holder acknowledges; without the option the open itself would wait
+// (counted in `unbounded`, then let through so that the test ends). Without `batch` it is a
+// read-handle oplock: opens break nothing, but a disposition on such a handle waits until the
+// holder acknowledges. The holder acknowledges after `acknowledge_after`, or never. Each wait is
+// a real synchronous read that only the acknowledgement or CancelSynchronousIo ends.
 struct OplockHolder {
   std::wstring name;
-  int breaks = 0;
-  int waits = 0;
+  bool batch = true;
+  std::optional<std::chrono::milliseconds> acknowledge_after;
+  int breaks = 0;        // opens answered 0x108
+  int waits = 0;         // notifications and dispositions that waited for the holder
+  int acknowledged = 0;  // waits the acknowledgement ended
+  int cancelled = 0;     // waits a cancel ended
+  int unbounded = 0;     // opens that would have waited without a bound
 };
 inline OplockHolder oplock_holder;
+
+namespace detail {
+inline std::vector<HANDLE> oplocked_handles;
+
+inline bool names_oplocked_entry(POBJECT_ATTRIBUTES object) {
+  const std::wstring_view name(object->ObjectName->Buffer,
+                               object->ObjectName->Length / sizeof(wchar_t));
+  const std::wstring_view wanted = oplock_holder.name;
+  if (object->RootDirectory != nullptr) return name == wanted;
+  return name.ends_with(wanted) && name[name.size() - wanted.size() - 1] == L'\\';
+}
+
+inline bool is_oplocked(HANDLE handle) {
+  return std::ranges::find(oplocked_handles, handle) != oplocked_handles.end();
+}
+
+// The holder: acknowledges the break after its delay by writing to the pipe the waiter reads,
+// unless the wait ended before. (A thread of the platform's, not std::thread: winpthreads keeps a
+// handle for the life of the process, which the handle-leak checks would count.)
+struct Acknowledger {
+  HANDLE pipe = nullptr;
+  HANDLE ended = nullptr;
+  DWORD delay_ms = 0;
+};
+inline DWORD WINAPI acknowledge(void* context) {
+  const auto& holder = *static_cast<Acknowledger*>(context);
+  DWORD written = 0;
+  if (WaitForSingleObject(holder.ended, holder.delay_ms) == WAIT_TIMEOUT)
+    WriteFile(holder.pipe, "a", 1, &written, nullptr);
+  return 0;
+}
+
+// Blocks until the holder acknowledges; false when a cancel ended the wait instead.
+inline bool wait_for_holder() {
+  ++oplock_holder.waits;
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  CreatePipe(&read, &write, nullptr, 0);
+  const UniqueKernelHandle reader(read);
+  const UniqueKernelHandle writer(write);
+  const UniqueKernelHandle ended(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Acknowledger holder{write, ended.get(), 0};
+  UniqueKernelHandle thread;
+  if (oplock_holder.acknowledge_after) {
+    holder.delay_ms = static_cast<DWORD>(oplock_holder.acknowledge_after->count());
+    thread.reset(CreateThread(nullptr, 0, &acknowledge, &holder, 0, nullptr));
+  }
+  char byte = 0;
+  DWORD got = 0;
+  const bool acknowledged = ReadFile(reader.get(), &byte, 1, &got, nullptr) != FALSE;
+  const DWORD error = GetLastError();
+  SetEvent(ended.get());
+  if (thread) WaitForSingleObject(thread.get(), INFINITE);
+  ++(acknowledged ? oplock_holder.acknowledged : oplock_holder.cancelled);
+  SetLastError(acknowledged ? ERROR_SUCCESS : error);
+  return acknowledged;
+}
+}  // namespace detail
+
 inline NTSTATUS NTAPI open_file_under_oplock(PHANDLE handle, ACCESS_MASK access,
                                              POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
                                              ULONG share, ULONG options) {
   constexpr ACCESS_MASK kNoBreak = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
   constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
   const NTSTATUS status = ::NtOpenFile(handle, access, object, io, share, options);
-  const std::wstring_view name(object->ObjectName->Buffer,
-                               object->ObjectName->Length / sizeof(wchar_t));
-  if (!NT_SUCCESS(status) || name != oplock_holder.name || (access & ~kNoBreak) == 0) return status;
+  if (!NT_SUCCESS(status)) return status;
+  // A handle value of an entry closed since may come back for another entry.
+  std::erase(detail::oplocked_handles, *handle);
+  if (!detail::names_oplocked_entry(object)) return status;
+  detail::oplocked_handles.push_back(*handle);
+  if (!oplock_holder.batch || (access & ~kNoBreak) == 0) return status;
   if ((options & FILE_COMPLETE_IF_OPLOCKED) == 0) {
-    ++oplock_holder.waits;
+    ++oplock_holder.unbounded;
     return status;
   }
   ++oplock_holder.breaks;
   io->Status = kStatusOplockBreakInProgress;
   return kStatusOplockBreakInProgress;
 }
+
+inline BOOL WINAPI notify_under_oplock(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                       LPVOID out, DWORD out_size, LPDWORD returned,
+                                       LPOVERLAPPED overlapped) {
+  if (code != FSCTL_OPLOCK_BREAK_NOTIFY || !detail::is_oplocked(device))
+    return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+  return detail::wait_for_holder();
+}
+
+inline BOOL WINAPI set_information_under_oplock(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                                LPVOID info, DWORD size) {
+  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  const bool disposition =
+      info_class == FileDispositionInfo || info_class == kFileDispositionInfoEx;
+  if (disposition && !oplock_holder.batch && detail::is_oplocked(file)) {
+    if (!detail::wait_for_holder()) return FALSE;
+    // Acknowledged: the handle-caching part is gone, nothing waits on it any more.
+    std::erase(detail::oplocked_handles, file);
+  }
+  return next_set_information(file, info_class, info, size);
+}
+
+// The run's budget of holder waits set to `remaining` for the scope, and put back after it.
+class ScopedHolderWaitBudget {
+ public:
+  explicit ScopedHolderWaitBudget(std::chrono::milliseconds remaining) {
+    holder_wait_budget().set_remaining(remaining);
+  }
+  ~ScopedHolderWaitBudget() { holder_wait_budget().set_remaining(saved_); }
+  ScopedHolderWaitBudget(const ScopedHolderWaitBudget&) = delete;
+  ScopedHolderWaitBudget& operator=(const ScopedHolderWaitBudget&) = delete;
+
+ private:
+  std::chrono::milliseconds saved_ = holder_wait_budget().remaining();
+};
+
+// The holder's oplocks for the life of the object, over the table as it was: opens, the break
+// notification and the dispositions.
+class OplockedEntries {
+ public:
+  explicit OplockedEntries(OplockHolder holder) {
+    oplock_holder = std::move(holder);
+    detail::oplocked_handles.clear();
+    next_set_information = file_system_calls.set_information;
+    file_system_calls.open_file = &open_file_under_oplock;
+    file_system_calls.device_control = &notify_under_oplock;
+    file_system_calls.set_information = &set_information_under_oplock;
+  }
+
+ private:
+  ScopedFileSystemCalls restore_;
+};
 
 // Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's
 // target even when asked for the link): an empty folder whose listing record and attributes carry

@@ -5,6 +5,8 @@
 //   --hold FILE     open FILE without delete sharing and keep it open until exiting
 //   --hold-reading FILE  the same, opened for reading and sharing only reading, as any user
 //                   may open a file they can read
+//   --hold-folder DIR    open the folder DIR for listing, sharing no reading, as any user may one
+//                        they can list, and keep it open until exiting
 //   --hold-service NAME  open the service NAME for its status and keep the handle until exiting
 //   --sleep MS      wait before exiting; --exit N: exit with code N (default 0)
 //   --expect-event H  exit with code 2 unless H (a number) is an inherited, signalled event
@@ -126,6 +128,11 @@ int wmain(int argc, wchar_t** argv) {
           option == L"--hold" ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
       held.emplace_back(
           CreateFileW(argv[++i], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    } else if (option == L"--hold-folder" && has_value) {
+      // Listed by this process alone: without read sharing, no other open may list it.
+      held.emplace_back(CreateFileW(argv[++i], FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     } else if (option == L"--hold-service" && has_value) {
       if (!manager) manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
       held_services.emplace_back(OpenServiceW(manager.get(), argv[++i], SERVICE_QUERY_STATUS));
