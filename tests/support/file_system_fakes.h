@@ -240,7 +240,8 @@ inline BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
 enum class ListingChange : std::uint8_t {
   kAsDirectoryLink,   // the record is a directory symbolic link (0x410, tag in EaSize)
   kFirstReachesPast,  // the batch's first record is its last and claims a name longer than it
-  kFirstPointsPast,   // the batch's first record puts the next one past the batch's end
+  kFirstPointsPast,   // the batch's first record puts the next one far past the batch's end
+  kNameless,          // the record has an empty name
 };
 struct ListingRewrite {
   std::wstring name;
@@ -264,7 +265,10 @@ inline BOOL WINAPI get_information_rewriting_listing(HANDLE file,
           record->EaSize = IO_REPARSE_TAG_SYMLINK;
           break;
         case ListingChange::kFirstPointsPast:
-          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = size;
+          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = 2 * size;
+          break;
+        case ListingChange::kNameless:
+          record->FileNameLength = 0;
           break;
         case ListingChange::kFirstReachesPast:
           reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = 0;

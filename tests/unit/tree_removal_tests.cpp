@@ -262,10 +262,10 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
 }
 
 // A batch whose first record claims more bytes than the batch holds, or puts the next record
-// past its end, ends the removal before anything it lists is deleted.
-TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemoval) {
-  scratch_.write_file(L"top\\a.txt");
-  scratch_.write_file(L"top\\b.txt");
+// past its end, ends the removal before anything it lists is deleted; a record without a name is
+// passed over (it would name the directory itself), and the rest goes.
+TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemovalAndANamelessOneIsSkipped) {
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) scratch_.write_file(L"top\\" + std::wstring(name));
   const testing::ScopedFileSystemCalls restore;
   file_system_calls.get_information = &testing::get_information_rewriting_listing;
   for (const auto change :
@@ -275,6 +275,10 @@ TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemoval) {
     EXPECT_TRUE(scratch_.exists(L"top\\a.txt"));
     EXPECT_TRUE(scratch_.exists(L"top\\b.txt"));
   }
+  testing::listing_rewrite = {L"b.txt", testing::ListingChange::kNameless};
+  (void)remove_tree(scratch_.at(L"top"));
+  EXPECT_FALSE(scratch_.exists(L"top\\a.txt"));
+  EXPECT_FALSE(scratch_.exists(L"top\\c.txt"));
 }
 
 // What the platform answers in the tests below, where Wine cannot produce the condition: the
@@ -294,6 +298,7 @@ struct PlatformScript {
   bool every_open_as_itself = true;
   int classic_dispositions = 0;    // classic dispositions after a refused extended one
   int directory_delete_opens = 0;  // DELETE opens of a directory's own (empty) name
+  int path_delete_opens = 0;       // opens by path that ask for DELETE
 };
 PlatformScript script;
 
@@ -316,6 +321,8 @@ NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
   // Below the top, no entry is opened through a link (the top's parent is, to read its record).
   if (object->RootDirectory != nullptr && (options & FILE_OPEN_REPARSE_POINT) == 0)
     script.every_open_as_itself = false;
+  // A top opened by its path with DELETE could break a user's oplock and wait for it.
+  if (object->RootDirectory == nullptr && (access & DELETE) != 0) ++script.path_delete_opens;
   // Every open of the removal is synchronous; what matters here is whether it asks to delete.
   const bool deleting = (access & ~SYNCHRONIZE) == DELETE;
   if (script.reject_dont_reparse && (object->Attributes & OBJ_DONT_REPARSE) != 0) {
@@ -381,6 +388,7 @@ TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
     EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), c.error);
     EXPECT_EQ(script.held_attempts, c.held_attempts) << c.error;
     EXPECT_EQ(script.directory_delete_opens, c.directory_delete_opens) << c.error;
+    EXPECT_EQ(script.path_delete_opens, 0) << c.error;
     EXPECT_EQ(scratch_.exists(top + L"\\sub\\held.txt"), c.error == ERROR_SHARING_VIOLATION);
   }
 }
