@@ -80,17 +80,32 @@ Result<std::wstring> prepare_path(std::wstring_view path) {
   return add_verbatim_prefix(*absolute);
 }
 
+Result<std::wstring> nt_path(std::wstring_view path) {
+  if (path.find(L'\0') != std::wstring_view::npos) {
+    return std::unexpected(Error::invalid_input(kNulInPathMessage));
+  }
+  if (path.starts_with(kNtObjectPrefix)) return std::wstring(path);
+  std::wstring verbatim;
+  if (path.starts_with(kVerbatimPrefix)) {
+    verbatim = path;
+  } else {
+    auto absolute = full_path_name(std::wstring(path));
+    if (!absolute) return std::unexpected(absolute.error());
+    verbatim = add_verbatim_prefix(*absolute);
+  }
+  // A form without a prefix (a device name such as "NUL") is no file-system path.
+  if (!verbatim.starts_with(kVerbatimPrefix)) return fail_os(ERROR_INVALID_NAME);
+  return std::wstring(kNtObjectPrefix) + verbatim.substr(kVerbatimPrefix.size());
+}
+
 Path join_path(std::wstring_view directory, std::wstring_view name) {
   Path joined(directory);
-  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
-    joined.push_back(L'\\');
-  }
-  joined.append(name);
+  append_path(joined, name);
   return joined;
 }
 
-std::string shown_path(std::wstring_view path) {
-  if (path.size() <= kMaxShownPathUnits) return to_utf8_lossy(path);
+Path shortened_path(std::wstring_view path) {
+  if (path.size() <= kMaxShownPathUnits) return Path(path);
   const std::size_t kept = kMaxShownPathUnits - kShownPathEllipsis.size();
   std::size_t head = kept / 2;
   std::size_t tail = kept - head;
@@ -98,10 +113,21 @@ std::string shown_path(std::wstring_view path) {
   if (is_high_surrogate(path[head - 1]) && is_low_surrogate(path[head])) --head;
   const std::size_t tail_start = path.size() - tail;
   if (is_low_surrogate(path[tail_start]) && is_high_surrogate(path[tail_start - 1])) --tail;
-  std::wstring shown(path.substr(0, head));
-  shown += kShownPathEllipsis;
-  shown += path.substr(path.size() - tail);
-  return to_utf8_lossy(shown);
+  Path shortened(path.substr(0, head));
+  shortened += kShownPathEllipsis;
+  shortened += path.substr(path.size() - tail);
+  return shortened;
+}
+
+std::string shown_path(std::wstring_view path) {
+  return to_utf8_lossy(shortened_path(path));
+}
+
+void append_path(Path& directory, std::wstring_view name) {
+  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
+    directory.push_back(L'\\');
+  }
+  directory.append(name);
 }
 
 Result<std::wstring> reported_directory(const TextQuery& query) {

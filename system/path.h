@@ -53,14 +53,25 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // path holds a NUL unit, or with GetFullPathNameW's error.
 [[nodiscard]] Result<std::wstring> prepare_path(std::wstring_view path);
 
+// The NT form of `path` that NtOpenFile takes without a root handle: "\??\" and the absolute,
+// prefixed form prepare_path would give, except that a short drive or UNC path is made absolute
+// too (NtOpenFile does not resolve "." and ".." as CreateFileW does); a verbatim path stays as it
+// is but for its prefix. Errors: as prepare_path.
+[[nodiscard]] Result<std::wstring> nt_path(std::wstring_view path);
+
 // Appends `name` after one "\", unless `directory` is empty, ends in a separator or is a bare
 // drive ("C:").
 [[nodiscard]] Path join_path(std::wstring_view directory, std::wstring_view name);
+// join_path in place.
+void append_path(Path& directory, std::wstring_view name);
 
-// The text shown for `path`, in UTF-8 with U+FFFD for each unpaired surrogate: the path as it is
-// when it has at most kMaxShownPathUnits units; otherwise its start and its end with the ellipsis
-// between, kMaxShownPathUnits units in all, or one fewer for each end that would otherwise be cut
-// inside a surrogate pair.
+// `path` as it is when it has at most kMaxShownPathUnits units; otherwise its start and its end
+// with the ellipsis between, kMaxShownPathUnits units in all, or one fewer for each end that would
+// otherwise be cut inside a surrogate pair. Costs what the bound allows, whatever the path's length.
+[[nodiscard]] Path shortened_path(std::wstring_view path);
+
+// shortened_path's text in UTF-8, with U+FFFD for each unpaired surrogate: what the transcript and
+// the footprint check show of a path.
 [[nodiscard]] std::string shown_path(std::wstring_view path);
 
 // The program text, in UTF-8, that starts one of the platform's own programs: `relative` (a file

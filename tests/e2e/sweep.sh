@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Step 8 end to end against links planted under C:\ProgramData (made from the Linux side): loops
 # and links that fan out to 2^20 routes searched once, a link out of the root followed, a held
-# leftover counted apart, a missing root silent, and a folder swapped for a link after its listing
-# unable to redirect the deletion. (Matching names, a path past 260 units: unattended.sh's.)
+# leftover counted apart, a missing root silent, folders held without read sharing reported as not
+# searched, and a folder swapped for a link after its listing unable to redirect the deletion.
+# (Matching names, a path past 260 units: unattended.sh's.)
 source "$(dirname "$0")/lib.sh"
 data="$drive_c/ProgramData"
 
@@ -37,6 +38,53 @@ for link in Loop/self1 Loop/self2 Loop/A/B/up Loop/A/out; do [ -L "$data/$link" 
 # Everything before step 8's lines, byte for byte: the same in the next run.
 before_step8=$(grep -b -m1 '^      Removing: ' "$TRANSCRIPT" | cut -d: -f1)
 rm -rf "$data/Loop"
+
+echo "== folders held without read sharing: step 8 and the footprint check say they were not searched"
+put "ProgramData/Held/voxtrel-agent.exe.old" "held"
+hold --hold-folder 'C:\ProgramData\Held'
+run_tool
+expect_step8 '      Could not search: C:\ProgramData\Held' '      No leftover .old files found.'
+rc=0
+timeout 60 wine "$VOXTREL_FOOTPRINT_EXE" </dev/null >"$E2E_DIR/footprint.txt" 2>&1 || rc=$?
+grep -qx 'leftovers voxtrel-agent.exe.old\*: cannot tell (C:\\ProgramData\\Held: error 32: .*)' \
+  <(tr -d '\r' <"$E2E_DIR/footprint.txt") && ((rc == 2)) ||
+  fail "the footprint check did not say it could not tell (exit $rc): $(cat "$E2E_DIR/footprint.txt")"
+release_file
+hold --hold-folder 'C:\ProgramData'
+run_tool
+release_file
+expect_step8 '      Could not search: C:\ProgramData' '      No leftover .old files found.'
+[ "$(cat "$data/Held/voxtrel-agent.exe.old")" = "held" ] || fail "the unsearched leftover changed"
+rm -rf "$data/Held"
+
+echo "== 30 leftovers at the end of a chain of long names: shown by their start and end, the footprint check listing 20"
+long=$(printf 'd%.0s' {1..250})
+chain="Long"
+for _ in {1..13}; do chain+="/$long"; done
+for i in {10..39}; do put "ProgramData/$chain/voxtrel-agent.exe.old.$i"; done
+rc=0
+timeout 60 wine "$VOXTREL_FOOTPRINT_EXE" </dev/null >"$E2E_DIR/footprint.txt" 2>&1 || rc=$?
+# shown WINDOWS-PATH: what the tool shows of it, 1,024 units at most.
+shown() { if ((${#1} <= 1024)); then printf '%s' "$1"; else printf '%s...%s' "${1:0:510}" "${1: -511}"; fi; }
+leftover_line=$(tr -d '\r' <"$E2E_DIR/footprint.txt" | grep '^leftovers ')
+[[ $leftover_line == *"; and 10 more)" ]] && ((rc == 1)) ||
+  fail "the footprint check did not list 20 leftovers and count the rest (exit $rc): ${leftover_line:0:300}"
+# Every item starts as the shortened path of number 10 does; the end differs only in the number.
+item=$(shown "C:\\ProgramData\\${chain//\//\\}\\voxtrel-agent.exe.old.10")
+[[ $leftover_line == "leftovers voxtrel-agent.exe.old*: present (${item:0:513}"* ]] ||
+  fail "the footprint check's leftovers were not shown by their start and end: ${leftover_line:0:600}"
+listed=$(grep -o 'voxtrel-agent\.exe\.old\.[0-9]*' <<<"$leftover_line" | sort -u | wc -l)
+((listed == 20)) || fail "the footprint check listed $listed leftovers, not 20"
+hold_file "C:\\ProgramData\\${chain//\//\\}\\voxtrel-agent.exe.old.10"
+run_tool
+release_file
+held_shown=$(shown "C:\\ProgramData\\${chain//\//\\}\\voxtrel-agent.exe.old.10")
+grep -qxF "      Failed to remove: $held_shown" <(tr -d '\r' <"$TRANSCRIPT") ||
+  fail "the held leftover's failure was not shown by its start and end"
+longest=$(tr -d '\r' <"$TRANSCRIPT" | awk '{ if (length > n) n = length } END { print n }')
+((longest <= 1024 + 30)) || fail "a transcript line of $longest characters"
+grep -qx '      Removed 29 leftover file(s)\.' <(tr -d '\r' <"$TRANSCRIPT") || fail "the 29 free leftovers were not removed"
+rm -rf "$data/Long"
 
 echo "== 20 folders, each with two links to the next: 2^20 routes to a held leftover, searched once"
 chain="$drive_c/Chain"
