@@ -19,8 +19,8 @@ namespace voxtrel {
 namespace {
 
 constexpr std::uint32_t kServiceStopPauseMs = 2000;
-constexpr std::string_view kServiceController = "sc.exe";
-constexpr std::string_view kTaskKill = "taskkill.exe";
+constexpr SystemProgram kServiceController{.name = "sc.exe", .file = "sc.exe"};
+constexpr SystemProgram kTaskKill{.name = "taskkill", .file = "taskkill.exe"};
 
 void print_banner(std::string_view title) {
   print("\n");
@@ -31,13 +31,12 @@ void print_banner(std::string_view title) {
   print("\n\n");
 }
 
-// Runs one of the system's own programs, by its full path in the system directory, on the shared
-// console; its outcome, or its not starting, does not change the step.
-void run_system_program(std::string_view program, std::initializer_list<std::string> arguments) {
-  const auto path = system_program_path(program);
-  if (!path) return;
+// Runs one of the system's own programs on the shared console; its outcome, or its not starting,
+// does not change the step.
+void run_system_program(const SystemProgram& program,
+                        std::initializer_list<std::string> arguments) {
   const std::vector<std::string> list(arguments);
-  (void)run_and_wait(*path, list);
+  (void)run_and_wait(program, list);
 }
 
 void stop_service() {

@@ -19,7 +19,8 @@ namespace {
 constexpr std::wstring_view kAdminProbeDevice = L"\\\\.\\PHYSICALDRIVE0";
 constexpr DWORD kProbeShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-constexpr std::string_view kPowerShell = "WindowsPowerShell\\v1.0\\powershell.exe";
+constexpr SystemProgram kPowerShell{.name = "powershell",
+                                    .file = "WindowsPowerShell\\v1.0\\powershell.exe"};
 constexpr std::string_view kCommandOption = "-Command";
 constexpr std::string_view kRelaunchPattern = "Start-Process '{}' -Verb RunAs";
 
@@ -49,9 +50,7 @@ void relaunch_elevated() {
                                               relaunch_command(to_utf8_lossy(*executable))};
   // The system's own PowerShell, never one beside the tool. It may be missing or refuse to
   // start; the run ends the same way either way.
-  const auto powershell = system_program_path(kPowerShell);
-  if (!powershell) return;
-  (void)spawn_detached(*powershell, arguments);
+  (void)spawn_detached(kPowerShell, arguments);
 }
 
 }  // namespace

@@ -5,34 +5,43 @@
 #include "driver/console.h"
 #include "driver/format.h"
 #include "driver/transcript.h"
-#include "system/path.h"
 #include "system/process_runner.h"
+#include "system/registry_reader.h"
 
 namespace voxtrel {
 namespace {
 
 constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
-constexpr std::string_view kWindowsInstaller = "msiexec.exe";
+constexpr SystemProgram kWindowsInstaller{.name = "msiexec", .file = "msiexec.exe"};
 
-// `msiexec` is the system's own, never one beside the tool; without it nothing is started. A
-// product that is not installed, or an msiexec that fails or cannot be started, still counts as
+// An entry an earlier uninstall took with it (a product chained to another, removed with it) is
+// one a walk of the live list would no longer meet: asking msiexec about it could only fail. Any
+// other answer than "not found" leaves it to msiexec, as the list said.
+bool entry_gone(std::string_view root, const MatchedProduct& product) {
+  auto key = open_key(HKEY_LOCAL_MACHINE, std::string(root) + "\\" + product.subkey);
+  if (!key) return key.error().is_os(ERROR_FILE_NOT_FOUND);
+  (void)close_key(std::move(*key));
+  return false;
+}
+
+// A product that is not installed, or an msiexec that fails or cannot be started, still counts as
 // issued.
-void uninstall(const MatchedProduct& product, const Result<std::string>& msiexec) {
+void uninstall(const MatchedProduct& product) {
   print(fill(transcript::kUninstallingProduct, {product.display_name, product.subkey}));
   const std::vector<std::string> arguments = {"/x", product.subkey, "/quiet", "/norestart"};
-  if (msiexec) (void)run_and_wait(*msiexec, arguments);
+  (void)run_and_wait(kWindowsInstaller, arguments);
 }
 
 }  // namespace
 
 void remove_msi_products() {
-  const auto msiexec = system_program_path(kWindowsInstaller);
   bool matched = false;
   for (const std::string_view root : kUninstallRoots) {
     // Collected first: each uninstall deletes its own subkey, which would shift the live
     // listing and hide the subkey right after it.
     for (const MatchedProduct& product : find_voxtrel_products(HKEY_LOCAL_MACHINE, root)) {
-      uninstall(product, msiexec);
+      if (entry_gone(root, product)) continue;
+      uninstall(product);
       matched = true;
     }
   }

@@ -152,12 +152,4 @@ DWORD own_module_file_name(wchar_t* buffer, DWORD size) {
   return GetModuleFileNameW(nullptr, buffer, size);
 }
 
-Result<std::string> system_program_path(std::string_view relative) {
-  auto directory = system_directory();
-  if (!directory) return std::unexpected(directory.error());
-  auto program = to_utf8_strict(join_path(*directory, to_wide(relative)));
-  if (!program) return fail_os(ERROR_NO_UNICODE_TRANSLATION);
-  return std::move(*program);
-}
-
 }  // namespace voxtrel

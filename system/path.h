@@ -74,14 +74,6 @@ void append_path(Path& directory, std::wstring_view name);
 // the footprint check show of a path.
 [[nodiscard]] std::string shown_path(std::wstring_view path);
 
-// The program text, in UTF-8, that starts one of the platform's own programs: `relative` (a file
-// name, or a path below the system directory such as "WindowsPowerShell\v1.0\powershell.exe")
-// after the directory GetSystemDirectoryW reports. Always a full path, so no file beside the tool
-// or in the current directory can stand in for the program. Fails with GetSystemDirectoryW's
-// error, with NotFound when it reports an empty directory, or with ERROR_NO_UNICODE_TRANSLATION
-// when the directory is not valid UTF-16.
-[[nodiscard]] Result<std::string> system_program_path(std::string_view relative);
-
 // A folder the platform reports through `query`. An empty answer fails with NotFound: every name
 // joined to it would be relative, found in the current directory or beside the tool.
 [[nodiscard]] Result<std::wstring> reported_directory(const TextQuery& query);

@@ -229,6 +229,12 @@ Result<std::wstring> interpreter_path() {
   return join_path(*directory, kCommandInterpreter);
 }
 
+std::vector<std::wstring> wide_arguments_of(std::span<const std::string> arguments) {
+  std::vector<std::wstring> wide;
+  for (const auto& argument : arguments) wide.push_back(to_wide(argument));
+  return wide;
+}
+
 // A child's current folder is where it finds the files it names without a path, and one the
 // standard DLL search looks in: the system directory, which only administrators can write, rather
 // than the tool's own (Downloads, for a copy started from there). Without it no child is started,
@@ -239,8 +245,7 @@ Result<ChildProcess> start_child(std::string_view program, std::span<const std::
   if (!application) return std::unexpected(application.error());
   auto directory = system_directory();
   if (!directory) return std::unexpected(directory.error());
-  std::vector<std::wstring> wide_arguments;
-  for (const auto& argument : arguments) wide_arguments.push_back(to_wide(argument));
+  const std::vector<std::wstring> wide_arguments = wide_arguments_of(arguments);
   if (is_script(*application)) {
     auto line = script_command_line(*application, wide_arguments);
     if (!line) return std::unexpected(line.error());
@@ -251,6 +256,32 @@ Result<ChildProcess> start_child(std::string_view program, std::span<const std::
   auto line = build_command_line(program_text, wide_arguments);
   if (!line) return std::unexpected(line.error());
   return create_child(*application, *line, *directory);
+}
+
+// The file is named as the application, so nothing is searched for; the command line keeps the
+// name the program is known by ("sc.exe" stop VoxtrelAgent), as process logs and the rules
+// written against them show it.
+Result<ChildProcess> start_system_program(const SystemProgram& program,
+                                          std::span<const std::string> arguments) {
+  auto directory = system_directory();
+  if (!directory) return std::unexpected(directory.error());
+  auto application = system_program_file(program.file);
+  if (!application) return std::unexpected(application.error());
+  auto line = build_command_line(to_wide(program.name), wide_arguments_of(arguments));
+  if (!line) return std::unexpected(line.error());
+  return create_child(*application, *line, *directory);
+}
+
+// Waits without limit: the tool's own children are the platform's programs, which end.
+Result<std::uint32_t> exit_code_of(const ChildProcess& child) {
+  if (WaitForSingleObject(child.process.get(), INFINITE) != WAIT_OBJECT_0) {
+    return std::unexpected(Error::last_os_error());
+  }
+  DWORD exit_code = 0;
+  if (!GetExitCodeProcess(child.process.get(), &exit_code)) {
+    return std::unexpected(Error::last_os_error());
+  }
+  return exit_code;
 }
 
 }  // namespace
@@ -313,18 +344,30 @@ Result<std::uint32_t> run_and_wait(std::string_view program,
                                    std::span<const std::string> arguments) {
   auto child = start_child(program, arguments);
   if (!child) return std::unexpected(child.error());
-  if (WaitForSingleObject(child->process.get(), INFINITE) != WAIT_OBJECT_0) {
-    return std::unexpected(Error::last_os_error());
-  }
-  DWORD exit_code = 0;
-  if (!GetExitCodeProcess(child->process.get(), &exit_code)) {
-    return std::unexpected(Error::last_os_error());
-  }
-  return exit_code;
+  return exit_code_of(*child);
 }
 
 Status spawn_detached(std::string_view program, std::span<const std::string> arguments) {
   auto child = start_child(program, arguments);
+  if (!child) return std::unexpected(child.error());
+  return {};
+}
+
+Result<Path> system_program_file(std::string_view relative) {
+  auto directory = system_directory();
+  if (!directory) return std::unexpected(directory.error());
+  return join_path(*directory, to_wide(relative));
+}
+
+Result<std::uint32_t> run_and_wait(const SystemProgram& program,
+                                   std::span<const std::string> arguments) {
+  auto child = start_system_program(program, arguments);
+  if (!child) return std::unexpected(child.error());
+  return exit_code_of(*child);
+}
+
+Status spawn_detached(const SystemProgram& program, std::span<const std::string> arguments) {
+  auto child = start_system_program(program, arguments);
   if (!child) return std::unexpected(child.error());
   return {};
 }

@@ -48,4 +48,24 @@ inline constexpr std::string_view kScriptArgumentMessage =
 [[nodiscard]] Status spawn_detached(std::string_view program,
                                     std::span<const std::string> arguments);
 
+// One of the platform's own programs. Started by its file in the system directory, never searched
+// for, and named on its command line as it is known, so that the line reads as the platform's
+// own tools and process logs show it: "sc.exe" stop VoxtrelAgent.
+struct SystemProgram {
+  std::string_view name;  // the command line's first word, quoted: sc.exe, taskkill, msiexec
+  std::string_view file;  // below the system directory: taskkill.exe
+};
+
+// The full path of `relative` (a file name, or a path below it such as
+// "WindowsPowerShell\v1.0\powershell.exe") in the directory GetSystemDirectoryW reports; fails
+// with its error, or NotFound when it reports an empty directory.
+[[nodiscard]] Result<Path> system_program_file(std::string_view relative);
+
+// run_and_wait and spawn_detached for a system program: the same start, in the system directory;
+// fails, starting nothing, without the system directory, or with CreateProcessW's error.
+[[nodiscard]] Result<std::uint32_t> run_and_wait(const SystemProgram& program,
+                                                 std::span<const std::string> arguments);
+[[nodiscard]] Status spawn_detached(const SystemProgram& program,
+                                    std::span<const std::string> arguments);
+
 }  // namespace voxtrel

@@ -36,7 +36,7 @@ expect_relaunch() {
   [ -s "$TOOL_ERRORS" ] && fail "standard error is not empty: $(cat "$TOOL_ERRORS")"
   # The relaunch is detached: it may still be starting when the tool has ended.
   wait_until 20 grep -qs '^pid=' "$record" || fail "no start was recorded within 20 s"
-  local got expected="command_line=\"$powershell\" -Command \"Start-Process '$1' -Verb RunAs\""
+  local got expected="command_line=\"powershell\" -Command \"Start-Process '$1' -Verb RunAs\""
   got=$(grep '^command_line=\|^image=' "$record" 2>/dev/null || true)
   [ "$got" = "$expected"$'\n'"image=$powershell" ] || fail "started [$got], not [$expected] once"
   got=$(grep '^cwd=' "$record" 2>/dev/null || true)

@@ -56,12 +56,45 @@ expect_step4 "      Uninstalling MSI: Voxtrel (Plain Name)" \
   "      Uninstalling MSI: Voxtrel Agent ($both)" \
   "      Uninstalling MSI: Voxtrel Agent ($both)" \
   "      MSI uninstall commands issued."
-msiexec='"C:\windows\system32\msiexec.exe" /x'
+msiexec='"msiexec" /x'
 [ "$(grep '^command_line=' "$record")" = "command_line=$msiexec \"Plain Name\" /quiet /norestart
 command_line=$msiexec $both /quiet /norestart
 command_line=$msiexec $both /quiet /norestart" ] ||
   fail "msiexec was not called as expected: $(cat "$record")"
+for key in "$both" "Plain Name" NumberName PublisherOnly; do wine_system reg delete "$uninstall_64\\$key" /f >/dev/null; done
+wine_system reg delete "$uninstall_32\\$both" /f >/dev/null
+
+echo "== an entry an earlier uninstall took with it gets no line and no msiexec"
+# The stand-in msiexec deletes the second product's entry, as an uninstall of a product chained
+# to another does.
+first='{7A5E0C10-0000-4000-8000-000000000041}' chained='{7A5E0C10-0000-4000-8000-000000000042}'
+wine_system reg add "$uninstall_64\\$first" /v DisplayName /d "Voxtrel Agent" /f >/dev/null
+wine_system reg add "$uninstall_64\\$chained" /v DisplayName /d "Voxtrel Add-on" /f >/dev/null
+rm -f "$record"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msiexec.exe=n" VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" \
+  VOXTREL_CHILD_DELETE_KEY="${uninstall_64#HKLM\\}\\$chained" run_tool
+expect_step4 "      Uninstalling MSI: Voxtrel Agent ($first)" "      MSI uninstall commands issued."
+[ "$(grep '^command_line=' "$record")" = "command_line=$msiexec $first /quiet /norestart" ] ||
+  fail "msiexec was not called once, for the first product: $(cat "$record")"
+reg_exists "$uninstall_64\\$first" || fail "the stand-in's entry went: the scenario shows nothing"
+wine_system reg delete "$uninstall_64\\$first" /f >/dev/null
 mv "$E2E_DIR/msiexec.exe.system" "$drive_c/windows/system32/msiexec.exe"
+
+echo "== stand-ins for sc.exe and taskkill: started by their files, named as the platform's tools name them"
+for program in sc taskkill; do
+  mv "$drive_c/windows/system32/$program.exe" "$E2E_DIR/$program.exe.system"
+  cp "$VOXTREL_TEST_CHILD" "$drive_c/windows/system32/$program.exe"
+done
+rm -f "$record"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sc.exe=n;taskkill.exe=n" VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" run_tool
+for program in sc taskkill; do mv "$E2E_DIR/$program.exe.system" "$drive_c/windows/system32/$program.exe"; done
+expect_clean
+[ "$(grep '^command_line=\|^image=' "$record")" = 'command_line="sc.exe" stop VoxtrelAgent
+image=C:\windows\system32\sc.exe
+command_line="sc.exe" delete VoxtrelAgent
+image=C:\windows\system32\sc.exe
+command_line="taskkill" /F /IM voxtrel-agent.exe
+image=C:\windows\system32\taskkill.exe' ] || fail "sc.exe and taskkill were not called as expected: $(cat "$record")"
 
 echo "== no uninstall list at all: only the not-found line"
 wine_system reg delete "$uninstall_64" /f >/dev/null

@@ -15,7 +15,9 @@
 // or, alone, --limited PROG: start PROG with this process's limited linked token (as a user whom
 // UAC has not elevated) on this process's standard handles, and exit with its exit code.
 // Other arguments are ignored. The environment variable VOXTREL_CHILD_RECORD names a file to
-// record every start in too, for stand-ins whose command line the caller does not choose.
+// record every start in too, for stand-ins whose command line the caller does not choose, and
+// VOXTREL_CHILD_DELETE_KEY a key below HKLM that such a stand-in deletes, with its subkeys, as an
+// uninstall deletes the entry of a product chained to its own.
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -117,6 +119,9 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t record[MAX_PATH * 4] = {};
   const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", record, std::size(record));
   if (length > 0 && length < std::size(record)) record_start(record);
+  wchar_t key[MAX_PATH] = {};
+  const DWORD key_length = GetEnvironmentVariableW(L"VOXTREL_CHILD_DELETE_KEY", key, std::size(key));
+  if (key_length > 0 && key_length < std::size(key)) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
   int exit_code = 0;
   std::vector<voxtrel::UniqueFile> held;
   voxtrel::UniqueService manager;

@@ -505,11 +505,11 @@ TEST(ProcessToken, FullTokenIsElevatedAndItsLinkedLimitedTokenIsNot) {
 }
 
 // Always the full path, so no program beside the tool can stand in for the system's own.
-TEST(SystemProgramPath, NamesTheCopyInOrBelowTheSystemDirectory) {
+TEST(SystemProgramFile, NamesTheCopyInOrBelowTheSystemDirectory) {
   wchar_t buffer[MAX_PATH];
   const std::wstring system(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
   for (const std::string_view relative : {"sc.exe", "WindowsPowerShell\\v1.0\\powershell.exe"}) {
-    EXPECT_EQ(to_wide(system_program_path(relative).value_or("<failed>")),
+    EXPECT_EQ(system_program_file(relative).value_or(L"<failed>"),
               system + L"\\" + to_wide(relative));
   }
 }
