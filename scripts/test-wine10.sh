@@ -152,8 +152,6 @@ else
   building=
   root_line="Debian 13 root: built in $((SECONDS - started)) s ($root, log $log)"
 fi
-chroot_run "$root" wine --version 2>/dev/null
-echo "$root_line"
 
 # The checkout's files into the root; the copy's build outputs stay, so builds are incremental
 # (tar keeps the times of unchanged files).
@@ -168,6 +166,8 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 # desktop session has.
 mkdir -p -m 0700 "$root/run/user/0"
 mount_into "$root"
+chroot_run "$root" wine --version 2>/dev/null  # (Wine finds its own files through /proc)
+echo "$root_line"
 started=$SECONDS
 status=0
 chroot_run "$root" bash -c "cd $inside && exec \"\$@\"" command "${command[@]}" || status=$?
