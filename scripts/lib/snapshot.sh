@@ -12,11 +12,14 @@
 # - HKLM\System\CurrentControlSet\Control\Class and ...\Control\Video: the display driver's
 #   entries, written again with a new date and a new adapter GUID at each start;
 # - HKLM\System\CurrentControlSet\Control\ServiceCurrent: a counter the service control manager
-#   raises each time it starts, that is each time the prefix's wineserver starts again.
+#   raises each time it starts, that is each time the prefix's wineserver starts again;
+# - HKLM\Hardware: what Wine finds on the machine at each start (Wine 10 writes each processor's
+#   clock, ~MHz, anew; Windows, too, builds the key at each boot).
 # Nothing under drive_c has needed leaving out. Wine 8's regedit exports the control set as
 # CurrentControlSet, Wine 10's as ControlSet001 (CurrentControlSet being a link to it there).
 export SNAPSHOT_VOLATILE_KEYS='^HKEY_LOCAL_MACHINE\\System\\(CurrentControlSet|ControlSet001)\\Control\\(Class|Video)(\\|$)'
 SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\System\\(CurrentControlSet|ControlSet001)\\Control\\ServiceCurrent(\\|$)'
+SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\Hardware(\\|$)'
 
 # snapshot_files OUT: every path under drive_c with its size and content hash.
 snapshot_files() {
