@@ -46,21 +46,19 @@ HANDLE open_handle(Opened what) {
   return handle;
 }
 
-HANDLE WINAPI create_top(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  return open_handle({0, Kind::kDirectory});
-}
-
-// The top is no listed entry of a parent: there is no parent to list it.
-HANDLE WINAPI find_nothing(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
-}
-
+// Opened by its path, the top is level 0; its parent's listing is not there to be read (a chain
+// hangs from nothing), so the removal's look at the top's record finds nothing.
 NTSTATUS NTAPI open_in_chain(PHANDLE handle, ACCESS_MASK, POBJECT_ATTRIBUTES object,
                              PIO_STATUS_BLOCK io, ULONG, ULONG) {
-  const Opened parent = opened.at(object->RootDirectory);
   const std::wstring_view name(object->ObjectName->Buffer,
                                object->ObjectName->Length / sizeof(wchar_t));
+  if (object->RootDirectory == nullptr) {
+    if (!name.ends_with(kChainTop)) return kStatusObjectNameNotFound;
+    *handle = open_handle({0, Kind::kDirectory});
+    io->Status = 0;
+    return 0;
+  }
+  const Opened parent = opened.at(object->RootDirectory);
   Opened what{parent.level, parent.kind};
   if (name == kFileName && !chain.file_gone[parent.level]) {
     what.kind = Kind::kFile;
@@ -135,8 +133,6 @@ Result<ChainRemoval> remove_deep_chain(std::uint32_t levels) {
                 .directory_gone = std::vector<bool>(levels + 1),
                 .file_gone = std::vector<bool>(levels + 1)};
   const FileSystemCalls saved = file_system_calls;
-  file_system_calls.create_file = &create_top;
-  file_system_calls.find_first_file = &find_nothing;
   file_system_calls.open_file = &open_in_chain;
   file_system_calls.get_information = &query_chain;
   file_system_calls.set_information = &delete_in_chain;

@@ -9,6 +9,13 @@
 //   voxtrel-bench depth LEVELS...
 //       times the tree removal of an in-memory chain LEVELS directories deep, through the
 //       file-system call table, and prints its cost per entry
+//   voxtrel-bench pending ROUND TREES RESULTS P:D...
+//       for each case, times the removal of a folder of P files and D empty folders twice, in
+//       TREES: with nobody holding the files, and with another process holding them; appends to
+//       RESULTS
+//   voxtrel-bench hold TOP FILES
+//       (the holder, started by pending) holds the first FILES files of the case's tree at TOP
+//       until its standard input ends
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -18,6 +25,7 @@
 #include <vector>
 
 #include "bench/deep_chain.h"
+#include "bench/pending_removal.h"
 #include "bench/results.h"
 #include "bench/round.h"
 #include "bench/tree_builder.h"
@@ -35,7 +43,9 @@ int usage() {
       "usage: voxtrel-bench generate TOP ENTRIES\n"
       "       voxtrel-bench round ENTRIES ROUND COPIES RESULTS LIMIT_SECONDS\n"
       "       voxtrel-bench report RESULTS\n"
-      "       voxtrel-bench depth LEVELS...\n",
+      "       voxtrel-bench depth LEVELS...\n"
+      "       voxtrel-bench pending ROUND TREES RESULTS P:D...\n"
+      "       voxtrel-bench hold TOP FILES\n",
       stderr);
   return kUsageExit;
 }
@@ -91,14 +101,18 @@ int round(std::uint32_t entries, std::uint32_t number, const Path& copies, const
 int report(const Path& results) {
   std::vector<RunRecord> records;
   std::vector<std::string> notes;
+  std::vector<PendingRecord> pending;
   for (const std::string& line : read_lines(results)) {
     if (auto record = parse_record(line)) records.push_back(std::move(*record));
     if (auto note = parse_note(line)) notes.push_back(std::move(*note));
+    if (auto record = parse_pending_record(line)) pending.push_back(std::move(*record));
   }
   std::fputs(render_tables(records, notes).c_str(), stdout);
-  const bool whole_job = std::ranges::none_of(
-      records, [](const RunRecord& record) { return record.outcome == Outcome::kIncomplete; });
-  return whole_job && !records.empty() ? 0 : 1;
+  std::fputs(render_pending_table(pending).c_str(), stdout);
+  const auto incomplete = [](const auto& record) { return record.outcome == Outcome::kIncomplete; };
+  const bool whole_job =
+      std::ranges::none_of(records, incomplete) && std::ranges::none_of(pending, incomplete);
+  return whole_job && !(records.empty() && pending.empty()) ? 0 : 1;
 }
 
 int depth(int count, wchar_t** levels) {
@@ -118,6 +132,33 @@ int depth(int count, wchar_t** levels) {
   return 0;
 }
 
+// Each case's base and held runs, in an order that alternates from round to round.
+int pending(std::uint32_t round, const Path& trees, const Path& results, int count,
+            wchar_t** texts) {
+  std::vector<PendingCase> cases;
+  for (int i = 0; i < count; ++i) {
+    const auto tree = parse_pending_case(texts[i]);
+    if (!tree) return usage();
+    cases.push_back(*tree);
+  }
+  std::ofstream out(std::filesystem::path{results}, std::ios::app);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (const bool held : {round % 2 == 0, round % 2 != 0}) {
+      const Path top =
+          join_path(trees, L"case-" + std::to_wstring(i) + (held ? L"-held" : L"-base"));
+      const PendingRecord record = time_pending_removal(cases[i], held, round, top);
+      std::printf("  %u files and %u folders, round %u: %-4s %9.3f s  %s%s\n", cases[i].files,
+                  cases[i].folders, round, held ? "held" : "base", record.seconds,
+                  record.outcome == Outcome::kIncomplete ? "INCOMPLETE: " : "",
+                  record.result.c_str());
+      std::fflush(stdout);
+      out << format_pending_record(record) << '\n';
+      out.flush();
+    }
+  }
+  return out ? 0 : 1;
+}
+
 int run(int argc, wchar_t** argv) {
   const std::wstring mode = argc > 1 ? argv[1] : L"";
   if (mode == L"generate" && argc == 4) {
@@ -133,6 +174,14 @@ int run(int argc, wchar_t** argv) {
   }
   if (mode == L"report" && argc == 3) return report(argv[2]);
   if (mode == L"depth" && argc > 2) return depth(argc - 2, argv + 2);
+  if (mode == L"pending" && argc > 5) {
+    const auto number = parse_count(argv[2]);
+    return number ? pending(*number, argv[3], argv[4], argc - 5, argv + 5) : usage();
+  }
+  if (mode == L"hold" && argc == 4) {
+    const auto files = parse_decimal_count(argv[3]);  // 0 too, unlike the other counts
+    return files ? hold_pending_files(argv[2], *files) : usage();
+  }
   return usage();
 }
 

@@ -68,4 +68,40 @@ struct RunRecord {
 [[nodiscard]] std::string render_tables(std::span<const RunRecord> records,
                                         std::span<const std::string> notes);
 
+// A tree of the pending-deletion benchmark: one folder holding `files` files, which another
+// process keeps open (with full sharing) in the held run, and `folders` empty folders beside them.
+struct PendingCase {
+  std::uint32_t files = 0;
+  std::uint32_t folders = 0;
+
+  constexpr bool operator==(const PendingCase&) const noexcept = default;
+};
+
+// A count of up to nine decimal digits, 0 included; nothing for anything else.
+[[nodiscard]] std::optional<std::uint32_t> parse_decimal_count(std::wstring_view text);
+
+// "P:D", two such counts.
+[[nodiscard]] std::optional<PendingCase> parse_pending_case(std::wstring_view text);
+
+// One timed removal of a case's tree: the base run (nobody holds the files) or the held run.
+struct PendingRecord {
+  PendingCase tree;
+  std::uint32_t round = 0;
+  bool held = false;
+  Outcome outcome = Outcome::kDone;  // kDone, or kIncomplete when the run's check failed
+  double seconds = 0;
+  // kDone: the removal's result ("success", "error 145"); kIncomplete: what went wrong.
+  std::string result;
+};
+
+// One tab-separated line starting "pending\t", without its line break; and back.
+[[nodiscard]] std::string format_pending_record(const PendingRecord& record);
+[[nodiscard]] std::optional<PendingRecord> parse_pending_record(std::string_view line);
+
+// One Markdown table, a row per case in the order first met: P, D, the median seconds of the
+// base runs and of the held runs, the extra time (the median over the rounds of each round's held
+// time less its base time) and the held runs' distinct results. A case with a failed check in any
+// run shows why instead of times. Empty without records.
+[[nodiscard]] std::string render_pending_table(std::span<const PendingRecord> records);
+
 }  // namespace voxtrel::bench

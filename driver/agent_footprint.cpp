@@ -60,14 +60,18 @@ bool is_leftover_name(std::wstring_view name) {
   return exact && exact->starts_with(kLeftoverPrefix);
 }
 
-Status search_leftovers(std::wstring_view root, WalkProgress* progress,
-                        const LeftoverVisitor& visit) {
+Result<std::vector<UnsearchedFolder>> search_leftovers(std::wstring_view root,
+                                                       WalkProgress* progress,
+                                                       const LeftoverVisitor& visit) {
   auto search = TreeSearch::open(root, progress);
   if (!search) return std::unexpected(search.error());
   while (const auto entry = search->next()) {
     if (is_leftover_name(entry->name)) visit(*search, *entry);
   }
-  return {};
+  if (search->out_of_memory()) {
+    return std::vector<UnsearchedFolder>{{Path(root), Error::os(ERROR_NOT_ENOUGH_MEMORY)}};
+  }
+  return search->unsearched();
 }
 
 }  // namespace voxtrel

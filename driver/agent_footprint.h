@@ -63,10 +63,11 @@ using LeftoverVisitor = std::function<void(TreeSearch& search, const FoundEntry&
 
 // Searches `root` and everything below it as TreeSearch does (through handles, depth-first in
 // the platform's listing order, following directory links but searching each folder once) and
-// hands every leftover to `visit`. Fails only when `root` itself cannot be
-// opened, with TreeSearch::open's error; a folder below it that cannot be listed contributes
-// nothing. Each entry searched is counted on `progress` (may be null).
-Status search_leftovers(std::wstring_view root, WalkProgress* progress,
-                        const LeftoverVisitor& visit);
-
+// hands every leftover to `visit`. Returns the folders it could not search (a search that ran out
+// of memory counts as the root not searched, error 8). Fails only when `root` itself cannot be
+// opened, with TreeSearch::open's error. Each entry searched is counted on `progress` (may be
+// null).
+Result<std::vector<UnsearchedFolder>> search_leftovers(std::wstring_view root,
+                                                       WalkProgress* progress,
+                                                       const LeftoverVisitor& visit);
 }  // namespace voxtrel

@@ -24,16 +24,26 @@ void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& c
 
 SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress) {
   SweepCounts counts;
-  (void)search_leftovers(to_wide(directory), progress,
-                         [&counts](TreeSearch& search, const FoundEntry& leftover) {
-                           remove_leftover(search, leftover, counts);
-                         });
+  const std::wstring root = to_wide(directory);
+  auto unsearched =
+      search_leftovers(root, progress, [&counts](TreeSearch& search, const FoundEntry& leftover) {
+        remove_leftover(search, leftover, counts);
+      });
+  if (!unsearched) {
+    if (!search_root_hides_nothing(unsearched.error())) counts.unsearched.push_back(root);
+    return counts;
+  }
+  for (auto& folder : *unsearched) counts.unsearched.push_back(std::move(folder.path));
   return counts;
 }
 
 std::string leftover_summary(const SweepCounts& counts) {
-  if (counts.removed == 0 && counts.failed == 0) return std::string(transcript::kNoLeftovers);
   std::string lines;
+  for (const Path& folder : counts.unsearched) {
+    lines += fill(transcript::kNotSearched, {to_utf8_lossy(folder)});
+  }
+  if (counts.removed == 0 && counts.failed == 0)
+    return lines + std::string(transcript::kNoLeftovers);
   if (counts.removed > 0) {
     lines += fill(transcript::kLeftoversRemoved, {std::to_string(counts.removed)});
   }

@@ -41,6 +41,7 @@ inline constexpr std::string_view kKeyFailed = "      Failed to remove HKLM\\SOF
 
 inline constexpr std::string_view kLeftoverRemoving = "      Removing: {}\n";
 inline constexpr std::string_view kLeftoverFailed = "      Failed to remove: {}\n";
+inline constexpr std::string_view kNotSearched = "      Could not search: {}\n";
 inline constexpr std::string_view kNoLeftovers = "      No leftover .old files found.\n";
 inline constexpr std::string_view kLeftoversRemoved = "      Removed {} leftover file(s).\n";
 inline constexpr std::string_view kLeftoversFailed =

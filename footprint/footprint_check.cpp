@@ -26,7 +26,12 @@ constexpr std::string_view kAbsentLine = "{}: absent\n";
 constexpr std::string_view kPresentLine = "{}: present\n";
 constexpr std::string_view kPresentWithDetailLine = "{}: present ({})\n";
 constexpr std::string_view kCannotTellLine = "{}: cannot tell ({})\n";
+constexpr std::string_view kPendingRestartLine = "{}: pending restart ({})\n";
+constexpr std::string_view kMarkedForDeletionDetail = "marked for deletion";
+constexpr std::string_view kDeletionPendingDetail = "deletion pending";
+constexpr std::string_view kDeletionsPendingDetail = "deletion pending: {}";
 constexpr std::string_view kErrorDetail = "error {}: {}";
+constexpr std::string_view kFolderErrorDetail = "{}: {}";
 constexpr std::string_view kProcessIdsDetail = "process ids {}";
 constexpr std::string_view kProductDetail = "{} {}";
 constexpr std::string_view kListSeparator = "; ";
@@ -64,10 +69,20 @@ void append_item(std::string& list, std::string_view item) {
   list += item;
 }
 
+// An entry found on disk is present unless its deletion is known to be pending; a question about
+// that which fails leaves it present.
+bool deletion_known_pending(std::wstring_view path) {
+  const auto pending = deletion_pending(path);
+  return pending && *pending;
+}
+
 PartReport check_service() {
-  const auto exists = service_exists(kServiceName);
-  if (!exists) return cannot_tell(kServicePart, exists.error());
-  return found_or_not(kServicePart, *exists);
+  const auto state = service_state(kServiceName);
+  if (!state) return cannot_tell(kServicePart, state.error());
+  if (*state == ServiceState::kMarkedForDeletion) {
+    return {kServicePart, PartState::kPendingRestart, std::string(kMarkedForDeletionDetail)};
+  }
+  return found_or_not(kServicePart, *state == ServiceState::kPresent);
 }
 
 PartReport check_processes() {
@@ -93,10 +108,15 @@ PartReport check_products() {
   return found_list(kProductPart, std::move(list));
 }
 
-// Follows links, as the folder step's existence test does: a link to nothing is absent.
+// Follows links, as the folder step's existence test does: a link to nothing is absent. (A folder
+// pending deletion is found through its parent's listing, query_attributes' fallback on 5.)
 PartReport check_folder(std::string_view part, std::string_view folder) {
-  const auto attributes = query_attributes(to_wide(folder));
+  const std::wstring path = to_wide(folder);
+  const auto attributes = query_attributes(path);
   if (!attributes && !says_absent(attributes.error())) return cannot_tell(part, attributes.error());
+  if (attributes && deletion_known_pending(path)) {
+    return {part, PartState::kPendingRestart, std::string(kDeletionPendingDetail)};
+  }
   return found_or_not(part, attributes.has_value());
 }
 
@@ -107,19 +127,34 @@ PartReport check_product_key() {
   return found_or_not(kProductKeyPart, key.has_value());
 }
 
-// An absent search root hides nothing; one that cannot be opened leaves the answer open unless a
-// leftover was found under the other.
+// An absent search root hides nothing, nor does one that is no folder; one that cannot be opened,
+// or a folder below it that could not be searched, leaves the answer open unless a leftover was
+// found. Leftovers all pending deletion wait for the restart, unless something could not be
+// searched.
 PartReport check_leftovers() {
-  std::optional<Error> failure;
+  std::optional<std::string> failure;
   std::string list;
+  std::string pending;
   for (const std::string_view root : kSearchRoots) {
-    const auto searched = search_leftovers(
-        to_wide(root), nullptr, [&list](TreeSearch& search, const FoundEntry& leftover) {
-          append_item(list, to_utf8_lossy(search.path_of(leftover)));
+    const auto unsearched = search_leftovers(
+        to_wide(root), nullptr, [&](TreeSearch& search, const FoundEntry& leftover) {
+          const Path path = search.path_of(leftover);
+          append_item(deletion_known_pending(path) ? pending : list, to_utf8_lossy(path));
         });
-    if (!searched && !says_absent(searched.error()) && !failure) failure = searched.error();
+    if (failure) continue;
+    if (!unsearched) {
+      if (!says_absent(unsearched.error()) && !unsearched.error().is_os(ERROR_DIRECTORY)) {
+        failure = error_detail(unsearched.error());
+      }
+    } else if (!unsearched->empty()) {
+      const UnsearchedFolder& first = unsearched->front();
+      failure = fill(kFolderErrorDetail, {to_utf8_lossy(first.path), error_detail(first.error)});
+    }
   }
-  if (list.empty() && failure) return cannot_tell(kLeftoverPart, *failure);
+  if (list.empty() && failure) return {kLeftoverPart, PartState::kCannotTell, std::move(*failure)};
+  if (list.empty() && !pending.empty()) {
+    return {kLeftoverPart, PartState::kPendingRestart, fill(kDeletionsPendingDetail, {pending})};
+  }
   return found_list(kLeftoverPart, std::move(list));
 }
 
@@ -144,6 +179,8 @@ std::string report_line(const PartReport& report) {
     case PartState::kPresent:
       if (report.detail.empty()) return fill(kPresentLine, {report.part});
       return fill(kPresentWithDetailLine, {report.part, report.detail});
+    case PartState::kPendingRestart:
+      return fill(kPendingRestartLine, {report.part, report.detail});
     case PartState::kCannotTell:
       break;
   }
@@ -151,12 +188,15 @@ std::string report_line(const PartReport& report) {
 }
 
 int footprint_exit_code(std::span<const PartReport> reports) noexcept {
-  int code = kExitAllAbsent;
+  bool cannot_tell = false;
+  bool pending = false;
   for (const PartReport& report : reports) {
     if (report.state == PartState::kPresent) return kExitPresent;
-    if (report.state == PartState::kCannotTell) code = kExitCannotTell;
+    cannot_tell = cannot_tell || report.state == PartState::kCannotTell;
+    pending = pending || report.state == PartState::kPendingRestart;
   }
-  return code;
+  if (cannot_tell) return kExitCannotTell;
+  return pending ? kExitPendingRestart : kExitAllAbsent;
 }
 
 }  // namespace voxtrel

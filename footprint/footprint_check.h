@@ -10,18 +10,30 @@
 
 namespace voxtrel {
 
-enum class PartState : std::uint8_t { kAbsent, kPresent, kCannotTell };
+enum class PartState : std::uint8_t {
+  kAbsent,
+  kPresent,
+  kCannotTell,
+  // Deleted, but still there until the last handle to it closes: at the latest at the next
+  // restart.
+  kPendingRestart,
+};
 
-// The exit codes: everything absent, something present, and no answer for some part while
-// nothing was found (a part found present is an answer whatever the others say).
+// The exit codes: everything absent, something present, no answer for some part while nothing
+// was found (a part found present is an answer whatever the others say), and nothing left but
+// what goes at the next restart. The last is ERROR_SUCCESS_REBOOT_REQUIRED, which Windows
+// Installer returns for the same state and deployment systems read as "succeeded, restart
+// needed".
 inline constexpr int kExitAllAbsent = 0;
 inline constexpr int kExitPresent = 1;
 inline constexpr int kExitCannotTell = 2;
+inline constexpr int kExitPendingRestart = 3010;
 
 struct PartReport {
   std::string_view part;  // one of the fixed part names
   PartState state = PartState::kAbsent;
   // Present: what was found, when there is more to say than the name. Cannot tell: why.
+  // Pending restart: what waits for it.
   std::string detail;
 };
 
@@ -30,9 +42,12 @@ struct PartReport {
 // both search roots. Changes nothing.
 [[nodiscard]] std::vector<PartReport> check_footprint();
 
-// "<part>: present (<detail>)", "<part>: absent" or "<part>: cannot tell (<detail>)", with "\n".
+// "<part>: present (<detail>)", "<part>: absent", "<part>: cannot tell (<detail>)" or
+// "<part>: pending restart (<detail>)", with "\n".
 [[nodiscard]] std::string report_line(const PartReport& report);
 
+// Present before cannot tell before pending restart before absent: the first of these that some
+// part is decides.
 [[nodiscard]] int footprint_exit_code(std::span<const PartReport> reports) noexcept;
 
 }  // namespace voxtrel

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark command: the leftover sweep and the tree removal against their peers, under Wine.
 #
-#   bash scripts/bench.sh [--rounds N] [--limit SECONDS] [--depths "LEVELS..."] [SIZE...]
+#   bash scripts/bench.sh [--rounds N] [--limit SECONDS] [--depths "LEVELS..."]
+#                         [--pending "P:D..."] [SIZE...]
 #
 # Builds the benchmark program (bench preset, optimised), then for each tree size (default 20000
 # and 100000 entries) builds the planned tree once, and for each round (default 3) makes fresh
@@ -9,8 +10,11 @@
 # copy. A slow peer (the cmd variants, the one-open walk) still running after the limit (default
 # 30 s) is stopped and not run again at that size. Then times the tree removal of an in-memory
 # chain of directories at each of the depths (default 2000 and 20000 levels) through the
-# file-system call table, where no path limit applies, for its cost per entry. Prints the tables
-# with the machine.
+# file-system call table, where no path limit applies, for its cost per entry. With --pending,
+# for each case P:D and each round, times the tree removal of a folder of P files and D empty
+# folders twice: with nobody holding the files, and with a second process holding them open (so
+# that under Wine their names stay listed while the removal runs); given without SIZE, only this
+# part runs. Prints the tables with the machine.
 # The copies live in $VOXTREL_BENCH_SCRATCH (default /dev/shm, a RAM disk, so the disk's
 # write-back does not blur the figures). With VOXTREL_BENCH_EXE set, that program is used as is
 # (CTest does this); with VOXTREL_TEMPLATE_PREFIX set, that booted prefix is copied.
@@ -22,16 +26,22 @@ rounds=3
 limit=30
 sizes=()
 depths=(2000 20000)
+pending=()
 while (($#)); do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --limit) limit=$2; shift 2 ;;
     --depths) read -ra depths <<<"$2"; shift 2 ;;
-    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    --pending) read -ra pending <<<"$2"; shift 2 ;;
+    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
     *) sizes+=("$1"); shift ;;
   esac
 done
-((${#sizes[@]})) || sizes=(20000 100000)
+if ((${#pending[@]})); then
+  ((${#sizes[@]})) || depths=()
+else
+  ((${#sizes[@]})) || sizes=(20000 100000)
+fi
 if ((rounds < 3)); then
   echo "bench.sh: a median needs at least 3 rounds" >&2
   exit 2
@@ -85,9 +95,23 @@ for size in "${sizes[@]}"; do
   rm -rf "$master"
 done
 
-echo
-echo "Tree removal of a chain of directories, through the call table (3 runs per depth):"
-for depth in "${depths[@]}"; do bench depth "$depth" "$depth" "$depth"; done
+if ((${#depths[@]})); then
+  echo
+  echo "Tree removal of a chain of directories, through the call table (3 runs per depth):"
+  for depth in "${depths[@]}"; do bench depth "$depth" "$depth" "$depth"; done
+fi
+
+if ((${#pending[@]})); then
+  echo
+  echo "Tree removal with files pending deletion (P:D = ${pending[*]}):"
+  for ((round = 1; round <= rounds; round++)); do
+    trees=$scratch/pending
+    mkdir "$trees"
+    bench pending "$round" "$(unix_to_windows "$trees")" "$(unix_to_windows "$results")" \
+      "${pending[@]}"
+    rm -rf "$trees"
+  done
+fi
 
 echo
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')," \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release package: builds the release tool and writes, under dist/,
 #   voxtrel-force-remove-VERSION/        the tool, the footprint check (voxtrel-footprint.exe),
-#                                        README.md and SHA256SUMS for all three
+#                                        the unattended script (remove-voxtrel.cmd), README.md
+#                                        and SHA256SUMS for all four
 #   voxtrel-force-remove-VERSION.zip     that folder as one archive
 #   voxtrel-force-remove-VERSION.zip.sha256
 # VERSION is the CMake project version. The archive's entries carry the time of the last commit
@@ -17,8 +18,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Every executable of the package, each built at the top of build/release.
+# Every executable of the package, each built at the top of build/release; and the files that go
+# in as the repository holds them (the script with its Windows line ends, see .gitattributes).
 executables=(voxtrel-force-remove.exe voxtrel-footprint.exe)
+sources=(resources/remove-voxtrel.cmd README.md)
 
 # sign_executable FROM TO: writes TO, the file FROM with an Authenticode signature (SHA-256) that
 # names the product and, if set, the project URL, time-stamped if a server is set. osslsigncode's
@@ -58,9 +61,14 @@ name="voxtrel-force-remove-$version"
 dist=${VOXTREL_DIST_DIR:-dist}
 package="$dist/$name"
 
+# cmd.exe misreads a batch file whose lines end in a bare LF (labels and goto most of all).
+if grep -qv $'\r$' resources/remove-voxtrel.cmd; then
+  echo "resources/remove-voxtrel.cmd has lines without CRLF; see .gitattributes" >&2
+  exit 1
+fi
 rm -rf "$package" "$package.zip" "$package.zip.sha256"
 mkdir -p "$package"
-cp README.md "$package/"
+cp "${sources[@]}" "$package/"
 # The signature goes in before the checksums and the archive, which must describe the signed file.
 if [ -n "${VOXTREL_SIGNING_PFX:-}" ]; then
   [ -r "$VOXTREL_SIGNING_PFX" ] || { echo "cannot read $VOXTREL_SIGNING_PFX" >&2; exit 1; }
@@ -70,12 +78,13 @@ else
   for exe in "${executables[@]}"; do cp "build/release/$exe" "$package/"; done
   echo "Unsigned: VOXTREL_SIGNING_PFX is not set, so ${executables[*]} carry no signature"
 fi
-(cd "$package" && sha256sum "${executables[@]}" README.md >SHA256SUMS)
+names=("${executables[@]}" "${sources[@]##*/}")
+(cd "$package" && sha256sum "${names[@]}" >SHA256SUMS)
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 touch -d "@$epoch" "$package" "$package"/*
-(cd "$dist" && TZ=UTC zip -q -X -D "$name.zip" "${executables[@]/#/$name/}" "$name/README.md" \
-  "$name/SHA256SUMS" && sha256sum "$name.zip" >"$name.zip.sha256")
+(cd "$dist" && TZ=UTC zip -q -X -D "$name.zip" "${names[@]/#/$name/}" "$name/SHA256SUMS" &&
+  sha256sum "$name.zip" >"$name.zip.sha256")
 
 echo "Package: $package.zip"
 for exe in "${executables[@]}"; do echo "$exe: $(stat -c %s "$package/$exe") bytes"; done

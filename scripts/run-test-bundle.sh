@@ -8,16 +8,21 @@ cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 
 # What Wine 8 cannot give: links, the extended disposition, deletion through a renamed folder,
-# oplocks, a token that cannot open the disk, a file name with an unpaired surrogate; and a
-# console for a program started by cmd with its output in a file.
+# oplocks (on a leftover and on the top of a removal), a token that cannot open the disk, a file
+# name with an unpaired surrogate, an entry that answers "delete pending" (it opens as any other),
+# a service query that tells one marked for deletion (it answers success); and a console for a
+# program started by cmd with its output in a file.
 wine8_skips="ConsoleWithOutputToNul.TitleShownOnlyInScopeAndTheOriginalComesBack
 ElevationGateOnWindows.ALimitedTokenIsNotElevatedAndCannotOpenTheDisk
+FileQueries.AFileDeletedWhileHeldIsPendingDeletionUntilReleased
 LeftoverSweep.SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
 OnWindows.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition
 OnWindows.RemovalDeletesJunctionsAndDirectorySymbolicLinksAsLinks
 OnWindows.SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath
 OnWindows.SweepDeletesTheListedFileAfterItsFolderWasRenamed
-OnWindows.SweepIsNotStalledByAnOplockOnALeftover"
+OnWindows.SweepIsNotStalledByAnOplockOnALeftover
+OnWindows.SweepIsNotStalledByAnOplockOnItsTop
+ServiceQuery.ThePlatformTellsADeletedServiceThatAHandleKeeps"
 # Wine 10 takes the extended disposition on a read-only file (the name stays until the handle
 # closes, where Windows takes it at once, which the test does not look at); the rest as Wine 8.
 wine10_skips=$(grep -vx 'OnWindows.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition' <<<"$wine8_skips")

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "system/relative_open.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 
@@ -16,19 +17,47 @@ namespace {
 constexpr DWORD kManagerAccess = SC_MANAGER_CONNECT;
 constexpr DWORD kServiceAccess = SERVICE_QUERY_STATUS;
 
+// A notification nobody waits for: its handle is closed at once, after which none is queued,
+// and this thread makes no alertable wait that would run one queued before. It lives as long as
+// the process, as the system may write to it until the handle is closed.
+void CALLBACK ignore_notification(void*) {}
+constinit SERVICE_NOTIFYW unwaited_notification{};
+
 }  // namespace
 
-Result<bool> service_exists(std::string_view name) {
+ServiceCalls service_calls = {.notify_status_change = &::NotifyServiceStatusChangeW};
+
+Result<ServiceState> service_state(std::string_view name) {
   if (name.find('\0') != std::string_view::npos) {
     return std::unexpected(Error::invalid_input(kNulInPathMessage));
   }
   const UniqueService manager(OpenSCManagerW(nullptr, nullptr, kManagerAccess));
   if (!manager) return fail_os(GetLastError());
   const UniqueService service(OpenServiceW(manager.get(), to_wide(name).c_str(), kServiceAccess));
-  if (service) return true;
-  const DWORD error = GetLastError();
-  if (error == ERROR_SERVICE_DOES_NOT_EXIST) return false;
-  return fail_os(error);
+  if (!service) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return ServiceState::kAbsent;
+    return fail_os(error);
+  }
+  // The one query that tells a service marked for deletion: asked to report the deletion, it
+  // refuses with ERROR_SERVICE_MARKED_FOR_DELETE when it has already happened. Otherwise it waits
+  // for it, until the handle closes when this function returns.
+  unwaited_notification = {};
+  unwaited_notification.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  unwaited_notification.pfnNotifyCallback = &ignore_notification;
+  const DWORD answer = service_calls.notify_status_change(
+      service.get(), SERVICE_NOTIFY_DELETE_PENDING, &unwaited_notification);
+  if (answer == ERROR_SERVICE_MARKED_FOR_DELETE) return ServiceState::kMarkedForDeletion;
+  return ServiceState::kPresent;
+}
+
+// An open for attributes only meets no share mode, and breaks no oplock ("Checking the Oplock
+// State of an IRP_MJ_CREATE Operation", Windows driver documentation).
+Result<bool> deletion_pending(std::wstring_view path) {
+  auto opened = open_path(path, FILE_READ_ATTRIBUTES, 0, LinkHandling::kFollow);
+  if (opened) return false;
+  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
+  return std::unexpected(opened.error());
 }
 
 bool is_image_named(std::wstring_view image, std::wstring_view image_name) noexcept {

@@ -1,8 +1,9 @@
-// Read-only questions about services and processes, for the footprint check: is a service
-// registered, which processes run an image. Every failure is a value; nothing here prints or
-// changes anything.
+// Read-only questions for the footprint check: is a service registered, and is it only waiting to
+// go; which processes run an image; is an entry on disk only waiting for its last handle to go.
+// Every failure is a value; nothing here prints or changes anything.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -10,10 +11,40 @@
 
 namespace voxtrel {
 
-// Whether the service control manager knows a service of this name (one marked for deletion but
-// still open somewhere counts: it is still there). Fails with the error of OpenSCManagerW or
-// OpenServiceW, except ERROR_SERVICE_DOES_NOT_EXIST, which is the answer false.
-[[nodiscard]] Result<bool> service_exists(std::string_view name);
+enum class ServiceState : std::uint8_t {
+  kAbsent,
+  kPresent,
+  // Deleted, but kept until the last handle to it closes and it has stopped: a handle another
+  // program holds (a monitoring agent's, a console's) or a service that cannot be stopped keeps
+  // it until the next restart.
+  kMarkedForDeletion,
+};
+
+// The one service call Wine answers otherwise than Windows, made through this table so that a
+// test can have it answer as Windows does; the tool itself never changes it.
+struct ServiceCalls {
+  decltype(&::NotifyServiceStatusChangeW) notify_status_change;
+};
+extern ServiceCalls service_calls;
+
+// Whether the service control manager knows a service of this name, and whether it is marked for
+// deletion (NotifyServiceStatusChangeW answers ERROR_SERVICE_MARKED_FOR_DELETE for such a service;
+// Wine 8 answers it with success). Fails with the error of OpenSCManagerW or OpenServiceW,
+// except ERROR_SERVICE_DOES_NOT_EXIST, which is the answer absent. A service whose deletion
+// cannot be asked about is present.
+[[nodiscard]] Result<ServiceState> service_state(std::string_view name);
+
+// Whether the entry `path` names (links followed, as query_attributes follows them) is pending
+// deletion: deleted while other handles to it stay open, it goes when the last one closes, which
+// for a process that survived taskkill may be the next restart. Every open of such an entry
+// answers STATUS_DELETE_PENDING, which CreateFileW turns into error 5 like any refusal, so this
+// asks open_path (NtOpenFile on the path's NT form, "\??\C:\...", through the file-system call
+// table). The open asks for attributes only and shares everything: it meets no sharing conflict
+// and breaks no oplock. False when the open succeeds. Errors: InvalidInput for a NUL in the path;
+// GetFullPathNameW's; ERROR_FILENAME_EXCED_RANGE (206) for a path longer than an NT name holds;
+// every other failure of the open, as a Windows error code (Wine 8 never answers
+// STATUS_DELETE_PENDING: it opens such an entry as any other).
+[[nodiscard]] Result<bool> deletion_pending(std::wstring_view path);
 
 // Whether a process's image name is `image_name`, compared as taskkill /IM compares a name
 // without wildcards: the whole name, ignoring case.

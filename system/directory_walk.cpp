@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "system/file_system_calls.h"
+#include "system/relative_open.h"
 
 namespace voxtrel {
 namespace {
@@ -17,7 +18,58 @@ Field read_field(const std::byte* record, std::size_t offset) noexcept {
   return value;
 }
 
+// FileIdBothDirectoryInformation: the class of FILE_ID_BOTH_DIR_INFO records.
+constexpr auto kIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
+// One record with the longest name a component may have.
+constexpr std::size_t kSingleRecordBytes = kNameOffset + 256 * sizeof(wchar_t);
+
+// The first record of `batch` (`bytes` long), checked to lie wholly inside it.
+Result<ListedEntry> first_record(const std::byte* batch, std::size_t bytes) {
+  if (bytes < kNameOffset) return fail_os(ERROR_INVALID_DATA);
+  const auto name_bytes = read_field<DWORD>(batch, offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength));
+  if (kNameOffset + std::size_t{name_bytes} > bytes) return fail_os(ERROR_INVALID_DATA);
+  const auto attributes = read_field<DWORD>(batch, offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes));
+  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return ListedEntry{
+      .attributes = attributes,
+      // For a reparse point the record's EA size field holds the reparse tag.
+      .reparse_tag =
+          reparse ? read_field<DWORD>(batch, offsetof(FILE_ID_BOTH_DIR_INFO, EaSize)) : 0,
+      .file_id = read_field<std::uint64_t>(batch, offsetof(FILE_ID_BOTH_DIR_INFO, FileId)),
+  };
+}
+
 }  // namespace
+
+Result<std::optional<ListedEntry>> listed_entry(std::wstring_view path) {
+  auto full = nt_path(path);
+  if (!full) return std::unexpected(full.error());
+  const std::size_t separator = full->find_last_of(L'\\');
+  const std::wstring_view leaf = std::wstring_view(*full).substr(separator + 1);
+  if (leaf.empty()) return std::nullopt;
+  std::wstring folder_path = full->substr(0, separator);
+  // A drive's root keeps its separator: "\??\C:" is the volume itself.
+  if (folder_path.ends_with(L':')) folder_path += L'\\';
+  auto folder = open_path(folder_path, kListAccess, FILE_DIRECTORY_FILE, LinkHandling::kFollow);
+  if (!folder) return std::unexpected(folder.error());
+  std::uint64_t buffer[(kSingleRecordBytes + 7) / sizeof(std::uint64_t)];
+  UNICODE_STRING mask{static_cast<USHORT>(leaf.size() * sizeof(wchar_t)),
+                      static_cast<USHORT>(leaf.size() * sizeof(wchar_t)),
+                      const_cast<wchar_t*>(leaf.data())};
+  IO_STATUS_BLOCK io{};
+  // A mask counts only in the first query of a handle; this handle is new.
+  const NTSTATUS status = file_system_calls.query_directory(
+      folder->get(), nullptr, nullptr, nullptr, &io, buffer, sizeof(buffer),
+      kIdBothDirectoryInformation, TRUE, &mask, TRUE);
+  if (!NT_SUCCESS(status)) {
+    const DWORD error = RtlNtStatusToDosError(status);
+    return fail_os(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
+  }
+  auto entry = first_record(reinterpret_cast<const std::byte*>(buffer),
+                            io.Information < sizeof(buffer) ? io.Information : sizeof(buffer));
+  if (!entry) return std::unexpected(entry.error());
+  return *entry;
+}
 
 Result<FileIdentity> identity_of(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -114,7 +166,8 @@ void DirectoryWalk::enter_top(UniqueKernelHandle directory, FileIdentity identit
 
 void DirectoryWalk::enter(UniqueKernelHandle directory, FileIdentity identity,
                           std::wstring_view name) {
-  path_ = join_path(path_, name);
+  // In place: a copy per level would make a deep chain cost the square of its depth.
+  append_path(path_, name);
   frames_.push_back({std::move(directory), HandleListing(batch_bytes_), identity, path_.size()});
 }
 

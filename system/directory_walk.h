@@ -53,6 +53,21 @@ struct DirectoryRecord {
   }
 };
 
+// An entry as its folder's listing shows it.
+struct ListedEntry {
+  DWORD attributes = 0;
+  DWORD reparse_tag = 0;  // 0 unless `attributes` has FILE_ATTRIBUTE_REPARSE_POINT
+  std::uint64_t file_id = 0;
+};
+
+// What the listing of the folder that holds `path` says of it; nothing when `path` names no
+// entry of a folder (a root, or a path that ends in a separator). The folder is opened by its
+// path under the walks' rules (it may be held by a user: see open_path), the entry looked up by
+// name in its listing (wildcards in the name match as in FindFirstFileExW). Works where the entry
+// itself cannot be opened. Errors: the folder's open error; ERROR_FILE_NOT_FOUND (2) when its
+// listing has no such entry; the directory query's; ERROR_INVALID_DATA (13) for a malformed record.
+[[nodiscard]] Result<std::optional<ListedEntry>> listed_entry(std::wstring_view path);
+
 // A directory's listing read through its handle, one batch of records at a time, in the
 // platform's order; ".", ".." and records without a name never come. The batch comes from
 // whatever file system the handle leads to, so every record is checked to lie wholly inside it.

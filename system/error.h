@@ -62,6 +62,17 @@ using Status = std::expected<void, Error>;
   return std::unexpected(Error::os(code));
 }
 
+// Whether `error` says that the file or folder asked about is no longer there, as the walks take
+// it: ERROR_FILE_NOT_FOUND (2, the last name does not exist), ERROR_PATH_NOT_FOUND (3, a folder on
+// the way does not), ERROR_BAD_NETPATH (53) and ERROR_BAD_NET_NAME (67, the same behind a
+// network path), ERROR_DELETE_PENDING (303, it is marked for deletion and goes when its last
+// handle closes).
+[[nodiscard]] constexpr bool is_entry_gone(const Error& error) noexcept {
+  return error.is_os(ERROR_FILE_NOT_FOUND) || error.is_os(ERROR_PATH_NOT_FOUND) ||
+         error.is_os(ERROR_BAD_NETPATH) || error.is_os(ERROR_BAD_NET_NAME) ||
+         error.is_os(ERROR_DELETE_PENDING);
+}
+
 // The system's own text for a Windows error code, in UTF-8 without the trailing line break;
 // empty when the system has none.
 [[nodiscard]] std::string system_message(std::uint32_t code);

@@ -1,5 +1,6 @@
 #include "system/file_ops.h"
 
+#include "system/directory_walk.h"
 #include "system/file_system_calls.h"
 
 namespace voxtrel {
@@ -7,15 +8,13 @@ namespace {
 
 enum class LinkMode { kFollow, kDontFollow };
 
-// A directory search on the path itself: it reads the entry from its parent's listing, so it
-// works where the entry cannot be opened.
+// The entry as its parent's listing shows it, so it works where the entry cannot be opened. The
+// parent is opened under the walks' rules: a user holding it cannot make this wait.
 Result<FileAttributes> attributes_from_listing(const std::wstring& prepared) {
-  WIN32_FIND_DATAW data{};
-  const UniqueFind search(file_system_calls.find_first_file(
-      prepared.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
-  if (!search) return fail_os(GetLastError());
-  const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  return FileAttributes{data.dwFileAttributes, reparse ? data.dwReserved0 : 0};
+  auto listed = listed_entry(prepared);
+  if (!listed) return std::unexpected(listed.error());
+  if (!*listed) return fail_os(ERROR_FILE_NOT_FOUND);
+  return FileAttributes{(*listed)->attributes, (*listed)->reparse_tag};
 }
 
 Result<FileAttributes> attributes_from_handle(HANDLE file) {

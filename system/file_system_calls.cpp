@@ -8,7 +8,8 @@ FileSystemCalls file_system_calls = {
     .set_information = &::SetFileInformationByHandle,
     .get_information = &::GetFileInformationByHandleEx,
     .get_file_information = &::GetFileInformationByHandle,
-    .find_first_file = &::FindFirstFileExW,
+    .query_directory = &::NtQueryDirectoryFile,
+    .device_control = &::DeviceIoControl,
 };
 
 }  // namespace voxtrel

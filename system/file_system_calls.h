@@ -8,6 +8,14 @@
 // After <windows.h>: NtOpenFile and its records, served by ntdll.
 #include <winternl.h>
 
+// Served by ntdll; the MinGW headers do not declare it.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                               PVOID apc_context, PIO_STATUS_BLOCK io, PVOID buffer,
+                                               ULONG length,
+                                               FILE_INFORMATION_CLASS information_class,
+                                               BOOLEAN single_entry, PUNICODE_STRING file_name,
+                                               BOOLEAN restart_scan);
+
 namespace voxtrel {
 
 // Every open of the tool lets others read, write and delete meanwhile.
@@ -19,7 +27,8 @@ struct FileSystemCalls {
   decltype(&::SetFileInformationByHandle) set_information;
   decltype(&::GetFileInformationByHandleEx) get_information;
   decltype(&::GetFileInformationByHandle) get_file_information;
-  decltype(&::FindFirstFileExW) find_first_file;
+  decltype(&::NtQueryDirectoryFile) query_directory;
+  decltype(&::DeviceIoControl) device_control;
 };
 
 // The platform's own functions.

@@ -80,13 +80,35 @@ Result<std::wstring> prepare_path(std::wstring_view path) {
   return add_verbatim_prefix(*absolute);
 }
 
+Result<std::wstring> nt_path(std::wstring_view path) {
+  if (path.find(L'\0') != std::wstring_view::npos) {
+    return std::unexpected(Error::invalid_input(kNulInPathMessage));
+  }
+  if (path.starts_with(kNtObjectPrefix)) return std::wstring(path);
+  std::wstring verbatim;
+  if (path.starts_with(kVerbatimPrefix)) {
+    verbatim = path;
+  } else {
+    auto absolute = full_path_name(std::wstring(path));
+    if (!absolute) return std::unexpected(absolute.error());
+    verbatim = add_verbatim_prefix(*absolute);
+  }
+  // A form without a prefix (a device name such as "NUL") is no file-system path.
+  if (!verbatim.starts_with(kVerbatimPrefix)) return fail_os(ERROR_INVALID_NAME);
+  return std::wstring(kNtObjectPrefix) + verbatim.substr(kVerbatimPrefix.size());
+}
+
 Path join_path(std::wstring_view directory, std::wstring_view name) {
   Path joined(directory);
-  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
-    joined.push_back(L'\\');
-  }
-  joined.append(name);
+  append_path(joined, name);
   return joined;
+}
+
+void append_path(Path& directory, std::wstring_view name) {
+  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
+    directory.push_back(L'\\');
+  }
+  directory.append(name);
 }
 
 Result<std::wstring> reported_directory(const TextQuery& query) {

@@ -46,9 +46,17 @@ using TextQuery = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // path holds a NUL unit, or with GetFullPathNameW's error.
 [[nodiscard]] Result<std::wstring> prepare_path(std::wstring_view path);
 
+// The NT form of `path` that NtOpenFile takes without a root handle: "\??\" and the absolute,
+// prefixed form prepare_path would give, except that a short drive or UNC path is made absolute
+// too (NtOpenFile does not resolve "." and ".." as CreateFileW does); a verbatim path stays as it
+// is but for its prefix. Errors: as prepare_path.
+[[nodiscard]] Result<std::wstring> nt_path(std::wstring_view path);
+
 // Appends `name` after one "\", unless `directory` is empty, ends in a separator or is a bare
 // drive ("C:").
 [[nodiscard]] Path join_path(std::wstring_view directory, std::wstring_view name);
+// join_path in place.
+void append_path(Path& directory, std::wstring_view name);
 
 // The program text, in UTF-8, that starts one of the platform's own programs: `relative` (a file
 // name, or a path below the system directory such as "WindowsPowerShell\v1.0\powershell.exe")

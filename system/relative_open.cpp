@@ -1,6 +1,11 @@
 #include "system/relative_open.h"
 
 #include "system/file_system_calls.h"
+#include "system/holder_wait.h"
+#include "system/path.h"
+
+// After <windows.h>: FSCTL_OPLOCK_BREAK_NOTIFY.
+#include <winioctl.h>
 
 namespace voxtrel {
 namespace {
@@ -11,6 +16,14 @@ constexpr NTSTATUS kStatusPending = 0x00000103;
 constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
+// Every open: synchronous, so that a wait on the handle can be cancelled from the waiting side
+// (CancelSynchronousIo), and never waiting on an oplock.
+constexpr ACCESS_MASK kOpenAccess = SYNCHRONIZE;
+constexpr ULONG kOpenOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED;
+// A top opened by its path, as CreateFileW opens one with FILE_FLAG_BACKUP_SEMANTICS: names
+// compared without regard to case.
+constexpr ULONG kPathOptions = FILE_OPEN_FOR_BACKUP_INTENT;
+
 // The header declares this class only for a target version above Windows 10's first release.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 // Extended disposition: delete now (POSIX semantics, the name goes at once) and override the
@@ -18,6 +31,9 @@ constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(2
 constexpr DWORD kExtendedDispositionFlags = FILE_DISPOSITION_FLAG_DELETE |
                                             FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
                                             FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
+
+// The longest name an object name (a UNICODE_STRING, its length in bytes) holds.
+constexpr std::size_t kMaxObjectNameUnits = 0xFFFE / sizeof(wchar_t);
 
 // The empty name: with a parent handle it names the parent's own directory.
 constinit wchar_t kEmptyName[1] = {L'\0'};
@@ -32,91 +48,128 @@ DWORD error_code_from_status(NTSTATUS status) noexcept {
   return RtlNtStatusToDosError(status);
 }
 
-// The codes that say the entry is no longer there: removed by someone else (2, 3, or the network
-// equivalents 53 and 67), or already marked for deletion (303).
-bool is_gone_code(DWORD code) noexcept {
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-         code == ERROR_BAD_NETPATH || code == ERROR_BAD_NET_NAME || code == ERROR_DELETE_PENDING;
+UNICODE_STRING counted(std::wstring_view name) noexcept {
+  UNICODE_STRING text{};
+  if (name.empty()) {
+    text.MaximumLength = sizeof(wchar_t);
+    text.Buffer = kEmptyName;
+  } else {
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    text.Buffer = const_cast<wchar_t*>(name.data());
+  }
+  return text;
 }
 
-NTSTATUS open_relative_once(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
-                            ULONG options, ULONG attributes, HANDLE* opened) noexcept {
-  UNICODE_STRING object_name{};
-  if (name.empty()) {
-    object_name.MaximumLength = sizeof(wchar_t);
-    object_name.Buffer = kEmptyName;
-  } else {
-    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    object_name.MaximumLength = object_name.Length;
-    object_name.Buffer = const_cast<wchar_t*>(name.data());
-  }
+NTSTATUS open_once(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG options,
+                   ULONG attributes, HANDLE* opened) noexcept {
+  UNICODE_STRING object_name = counted(name);
   OBJECT_ATTRIBUTES object{};
   object.Length = sizeof(object);
-  object.RootDirectory = parent;
+  object.RootDirectory = root;
   object.ObjectName = &object_name;
   object.Attributes = attributes;
   IO_STATUS_BLOCK io{};
   io.Status = kStatusPending;
   io.Information = 0;
-  return file_system_calls.open_file(opened, access, &object, &io, kShareAll,
-                                     options | FILE_COMPLETE_IF_OPLOCKED);
+  return file_system_calls.open_file(opened, access | kOpenAccess, &object, &io, kShareAll,
+                                     options | kOpenOptions);
 }
 
-// The answer to an open that came back while another handle's oplock breaks: that handle is
-// closed and the entry is busy.
-std::unexpected<Error> held_by_oplock(HANDLE opened) noexcept {
-  UniqueKernelHandle closed(opened);
-  return fail_os(ERROR_SHARING_VIOLATION);
+// After an open that broke another handle's oplock: whether the break completed within the
+// bound, its holder having acknowledged it (FSCTL_OPLOCK_BREAK_NOTIFY completes then). With the
+// budget spent nothing is waited for.
+bool break_completed(HANDLE opened) {
+  if (holder_wait_budget().spent()) return false;
+  BOOL completed = FALSE;
+  const WatchedCall call = watched_call([&] {
+    DWORD returned = 0;
+    completed = file_system_calls.device_control(opened, FSCTL_OPLOCK_BREAK_NOTIFY, nullptr, 0,
+                                                 nullptr, 0, &returned, nullptr);
+  });
+  return completed && !call.cancelled;
+}
+
+// The outcome of an open, whatever its root: the handle, or the Windows error code. A handle that
+// came back while another handle's oplock breaks is kept once the break is done, and closed as
+// held (32) when it is not done in time.
+Result<UniqueKernelHandle> opened_or_error(NTSTATUS status, HANDLE opened) {
+  if (status == kStatusOplockBreakInProgress) {
+    UniqueKernelHandle handle(opened);
+    if (!break_completed(handle.get())) return fail_os(ERROR_SHARING_VIOLATION);
+    return handle;
+  }
+  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
+  return fail_os(error_code_from_status(status));
+}
+
+// With `links` kFollow, the platform follows a reparse point at the name; kOpenItself opens it as
+// itself (FILE_OPEN_REPARSE_POINT).
+ULONG link_options(LinkHandling links) noexcept {
+  return links == LinkHandling::kOpenItself ? FILE_OPEN_REPARSE_POINT : 0;
 }
 
 }  // namespace
 
-// Without FILE_COMPLETE_IF_OPLOCKED an open that breaks a batch or level-1 oplock waits, without
-// any limit, for the holder to acknowledge the break, and any user may take one on a file of
-// theirs and never answer. With it the open returns at once, the break under way; that handle is
-// closed again and the entry taken as held by another process, which it is.
-//
 // Opened as itself, the name's own reparse point is not followed (FILE_OPEN_REPARSE_POINT), and
 // with OBJ_DONT_REPARSE no reparse point anywhere on the way is either. Followed, neither is set:
 // OBJ_DONT_REPARSE would refuse the link.
 Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
                                          ULONG options, LinkHandling links) {
-  ULONG attributes = 0;
-  if (links == LinkHandling::kOpenItself) {
-    options |= FILE_OPEN_REPARSE_POINT;
-    attributes = relative_open_attribute_value;
-  }
+  options |= link_options(links);
+  const ULONG attributes = links == LinkHandling::kOpenItself ? relative_open_attribute_value : 0;
   HANDLE opened = nullptr;
-  NTSTATUS status = open_relative_once(parent, name, access, options, attributes, &opened);
+  NTSTATUS status = open_once(parent, name, access, options, attributes, &opened);
   if (!NT_SUCCESS(status) && attributes == OBJ_DONT_REPARSE &&
       error_code_from_status(status) == ERROR_INVALID_PARAMETER) {
     relative_open_attribute_value = 0;
-    status = open_relative_once(parent, name, access, options, 0, &opened);
+    status = open_once(parent, name, access, options, 0, &opened);
   }
-  if (status == kStatusOplockBreakInProgress) return held_by_oplock(opened);
-  if (NT_SUCCESS(status)) return UniqueKernelHandle(opened);
-  const DWORD code = error_code_from_status(status);
-  if (is_gone_code(code)) return UniqueKernelHandle();
-  return fail_os(code);
+  auto handle = opened_or_error(status, opened);
+  if (!handle && is_entry_gone(handle.error())) return UniqueKernelHandle();
+  return handle;
 }
 
+// The path's own object-manager links (the drive letter is one) must be followed, so it carries
+// no OBJ_DONT_REPARSE; only its last component is opened as itself when asked.
+Result<UniqueKernelHandle> open_path(std::wstring_view path, ACCESS_MASK access, ULONG options,
+                                     LinkHandling links) {
+  auto name = nt_path(path);
+  if (!name) return std::unexpected(name.error());
+  if (name->size() > kMaxObjectNameUnits) return fail_os(ERROR_FILENAME_EXCED_RANGE);
+  HANDLE opened = nullptr;
+  const NTSTATUS status =
+      open_once(nullptr, *name, access, options | kPathOptions | link_options(links),
+                OBJ_CASE_INSENSITIVE, &opened);
+  return opened_or_error(status, opened);
+}
+
+// Setting the disposition breaks another handle's handle-caching oplock, and waits until its
+// holder acknowledges the break; so it is made under the holder-wait bound.
 Status delete_opened(HANDLE opened, bool* extended_refused) {
   FILE_DISPOSITION_INFO_EX extended{kExtendedDispositionFlags};
-  if (file_system_calls.set_information(opened, kFileDispositionInfoEx, &extended,
-                                        sizeof(extended))) {
-    return {};
-  }
-  const DWORD extended_error = GetLastError();
-  if (extended_error != ERROR_INVALID_FUNCTION && extended_error != ERROR_INVALID_PARAMETER &&
-      extended_error != ERROR_NOT_SUPPORTED) {
-    return fail_os(extended_error);
+  BOOL deleted = FALSE;
+  DWORD error = ERROR_SUCCESS;
+  auto call = watched_call([&] {
+    deleted = file_system_calls.set_information(opened, kFileDispositionInfoEx, &extended,
+                                                sizeof(extended));
+    error = deleted ? ERROR_SUCCESS : GetLastError();
+  });
+  if (!deleted && call.cancelled) return fail_os(ERROR_SHARING_VIOLATION);
+  if (deleted) return {};
+  if (error != ERROR_INVALID_FUNCTION && error != ERROR_INVALID_PARAMETER &&
+      error != ERROR_NOT_SUPPORTED) {
+    return fail_os(error);
   }
   if (extended_refused != nullptr) *extended_refused = true;
   FILE_DISPOSITION_INFO classic{TRUE};
-  if (file_system_calls.set_information(opened, FileDispositionInfo, &classic, sizeof(classic))) {
-    return {};
-  }
-  return fail_os(GetLastError());
+  call = watched_call([&] {
+    deleted =
+        file_system_calls.set_information(opened, FileDispositionInfo, &classic, sizeof(classic));
+    error = deleted ? ERROR_SUCCESS : GetLastError();
+  });
+  if (deleted) return {};
+  return fail_os(call.cancelled ? ERROR_SHARING_VIOLATION : error);
 }
 
 Status delete_entry(HANDLE parent, std::wstring_view name, ULONG options, bool* extended_refused) {

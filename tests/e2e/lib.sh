@@ -132,15 +132,19 @@ stage_agent() {
 
 agent_processes() { prefix_processes 'voxtrel-agent\.exe'; }
 
-# hold_file WINDOWS-PATH: another process opens the file without delete sharing and keeps it
-# open until release_file; returns once the file is open (the holder prints when it is).
-hold_file() {
+# hold OPTION TARGET [OPTION TARGET]...: another process takes each TARGET as test_child's OPTION
+# does (--hold, --hold-reading, --hold-folder, --hold-service) and keeps it until release_file; returns once all
+# are taken (the holder prints when they are).
+hold() {
   local output="$E2E_DIR/holder.txt"
-  wine "$VOXTREL_TEST_CHILD" --hold "$1" --print holding --sleep 600000 </dev/null >"$output" 2>&1 &
+  wine "$VOXTREL_TEST_CHILD" "$@" --print holding --sleep 600000 </dev/null >"$output" 2>&1 &
   HOLDER_PID=$!
   holding() { kill -0 "$HOLDER_PID" 2>/dev/null && grep -q holding "$output"; }
-  wait_until 30 holding || fail "the holder did not open $1 within 30 s: $(cat "$output")"
+  wait_until 30 holding || fail "the holder did not take $* within 30 s: $(cat "$output")"
 }
+# hold_file WINDOWS-PATH: another process opens the file without delete sharing and keeps it
+# open until release_file.
+hold_file() { hold --hold "$1"; }
 release_file() { { kill "$HOLDER_PID"; wait "$HOLDER_PID"; } 2>/dev/null || true; }
 
 # pty_run OUTPUT COMMAND...: runs COMMAND on a pseudo-terminal, presses Enter (a carriage return,

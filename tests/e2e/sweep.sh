@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Step 8 end to end against links planted under C:\ProgramData (made from the Linux side): loops
 # and links that fan out to 2^20 routes searched once, a link out of the root followed, a held
-# leftover counted apart, a missing root silent, and a folder swapped for a link after its listing
-# unable to redirect the deletion. (Matching names, a path past 260 units: unattended.sh's.)
+# leftover counted apart, a missing root silent, folders held without read sharing reported as not
+# searched, and a folder swapped for a link after its listing unable to redirect the deletion.
+# (Matching names, a path past 260 units: unattended.sh's.)
 source "$(dirname "$0")/lib.sh"
 data="$drive_c/ProgramData"
 
@@ -37,6 +38,24 @@ for link in Loop/self1 Loop/self2 Loop/A/B/up Loop/A/out; do [ -L "$data/$link" 
 # Everything before step 8's lines, byte for byte: the same in the next run.
 before_step8=$(grep -b -m1 '^      Removing: ' "$TRANSCRIPT" | cut -d: -f1)
 rm -rf "$data/Loop"
+
+echo "== folders held without read sharing: step 8 and the footprint check say they were not searched"
+put "ProgramData/Held/voxtrel-agent.exe.old" "held"
+hold --hold-folder 'C:\ProgramData\Held'
+run_tool
+expect_step8 '      Could not search: C:\ProgramData\Held' '      No leftover .old files found.'
+rc=0
+timeout 60 wine "$VOXTREL_FOOTPRINT_EXE" </dev/null >"$E2E_DIR/footprint.txt" 2>&1 || rc=$?
+grep -qx 'leftovers voxtrel-agent.exe.old\*: cannot tell (C:\\ProgramData\\Held: error 32: .*)' \
+  <(tr -d '\r' <"$E2E_DIR/footprint.txt") && ((rc == 2)) ||
+  fail "the footprint check did not say it could not tell (exit $rc): $(cat "$E2E_DIR/footprint.txt")"
+release_file
+hold --hold-folder 'C:\ProgramData'
+run_tool
+release_file
+expect_step8 '      Could not search: C:\ProgramData' '      No leftover .old files found.'
+[ "$(cat "$data/Held/voxtrel-agent.exe.old")" = "held" ] || fail "the unsearched leftover changed"
+rm -rf "$data/Held"
 
 echo "== 20 folders, each with two links to the next: 2^20 routes to a held leftover, searched once"
 chain="$drive_c/Chain"

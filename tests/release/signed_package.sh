@@ -2,10 +2,11 @@
 # The release package signed with a throwaway certificate and a local time-stamp server: both
 # executables (the tool and the footprint check) signed (SHA-256, product name, project URL, time
 # stamp) by that certificate and no other, checksums and archive of the signed files, nothing
-# changed but the appended signature (and release_image_tests pass on each). An unreachable
-# time-stamp server or a wrong password fails the package; without a key it holds the built file
-# and says so once. Environment: VOXTREL_SOURCE_DIR, VOXTREL_IMAGE_TESTS (release_image_tests.exe),
-# VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to copy; optional).
+# changed but the appended signature (and release_image_tests pass on each); the unattended
+# script as the repository holds it, with Windows line ends, in the checksums and the archive.
+# An unreachable time-stamp server or a wrong password fails the package; without a key it holds
+# the built file and says so once. Environment: VOXTREL_SOURCE_DIR, VOXTREL_IMAGE_TESTS
+# (release_image_tests.exe), VOXTREL_TEMPLATE_PREFIX (a booted Wine prefix to copy; optional).
 set -euo pipefail
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 
@@ -82,8 +83,16 @@ for name in "${executables[@]}"; do
   cmp "$scratch/stripped-$name" "$built/$name" ||
     fail "$name: signing changed more than the appended signature"
 done
+script=remove-voxtrel.cmd
+cmp "$folder/$script" "$VOXTREL_SOURCE_DIR/resources/$script" ||
+  fail "the package's $script is not the repository's"
+# cmd.exe reads a batch file by CRLF lines: every line ends in one, the last too.
+[ "$(tail -c 2 "$folder/$script" | od -An -tx1 | tr -d ' ')" = 0d0a ] &&
+  ! grep -qv $'\r$' "$folder/$script" || fail "$script does not end every line with CRLF"
+unzip -p "$signed_dist"/*.zip "$(basename "$folder")/$script" | cmp - "$folder/$script" ||
+  fail "the archive does not hold $script"
 [ "$(awk '{ print $2 }' "$folder/SHA256SUMS" | LC_ALL=C sort)" = \
-  "$(printf '%s\n' README.md "${executables[@]}" | LC_ALL=C sort)" ] ||
+  "$(printf '%s\n' README.md "$script" "${executables[@]}" | LC_ALL=C sort)" ] ||
   fail "SHA256SUMS does not list every file of the package: $(cat "$folder/SHA256SUMS")"
 (cd "$folder" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not describe the files"
 (cd "$signed_dist" && sha256sum --quiet -c ./*.zip.sha256) || fail "the archive's checksum is wrong"

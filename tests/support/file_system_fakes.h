@@ -3,21 +3,32 @@
 // itself answers to that call.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "system/file_system_calls.h"
+#include "system/holder_wait.h"
 #include "system/unique_handle.h"
 #include "tests/support/scratch_directory.h"
 
+// After <windows.h>: FSCTL_OPLOCK_BREAK_NOTIFY.
+#include <winioctl.h>
+
 namespace voxtrel::testing {
+
+// Where a fake that answers one call passes every other one on.
+inline decltype(FileSystemCalls::set_information) next_set_information =
+    &::SetFileInformationByHandle;
 
 // Puts the table back as it was when the scope ends.
 struct ScopedFileSystemCalls {
@@ -140,20 +151,24 @@ inline HANDLE WINAPI create_with_links(LPCWSTR path, DWORD access, DWORD share,
 }
 
 // A directory listing's records of links: the attribute, and the tag where the platform puts it.
+inline void mark_link_records(HANDLE directory, void* batch) {
+  const DWORD volume = identity_of(directory).first;
+  for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(batch);;) {
+    if (links.contains({volume, record->FileId.QuadPart})) {
+      record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+      record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
+    }
+    if (record->NextEntryOffset == 0) break;
+    record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
+                                                      record->NextEntryOffset);
+  }
+}
+
 inline BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
                                     DWORD size) {
   if (!next.get_information(file, info_class, info, size)) return FALSE;
   if (info_class == FileIdBothDirectoryInfo || info_class == FileIdBothDirectoryRestartInfo) {
-    const DWORD volume = identity_of(file).first;
-    for (auto* record = static_cast<FILE_ID_BOTH_DIR_INFO*>(info);;) {
-      if (links.contains({volume, record->FileId.QuadPart})) {
-        record->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-        record->EaSize = IO_REPARSE_TAG_MOUNT_POINT;
-      }
-      if (record->NextEntryOffset == 0) break;
-      record = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<std::byte*>(record) +
-                                                        record->NextEntryOffset);
-    }
+    mark_link_records(file, info);
   } else if (info_class == FileBasicInfo && link_of(file) != nullptr) {
     static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   } else if (info_class == FileAttributeTagInfo && link_of(file) != nullptr) {
@@ -163,20 +178,22 @@ inline BOOL WINAPI query_with_links(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_
   return TRUE;
 }
 
+// The same records read with a name to look for (FileIdBothDirectoryInformation, class 37).
+inline NTSTATUS NTAPI query_directory_with_links(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                                 PVOID context, PIO_STATUS_BLOCK io, PVOID buffer,
+                                                 ULONG length, FILE_INFORMATION_CLASS info_class,
+                                                 BOOLEAN single, PUNICODE_STRING name,
+                                                 BOOLEAN restart) {
+  const NTSTATUS status = next.query_directory(file, event, apc, context, io, buffer, length,
+                                               info_class, single, name, restart);
+  if (NT_SUCCESS(status)) mark_link_records(file, buffer);
+  return status;
+}
+
 inline BOOL WINAPI file_information_with_links(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   if (!next.get_file_information(file, info)) return FALSE;
   if (link_of(file) != nullptr) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   return TRUE;
-}
-
-inline HANDLE WINAPI find_with_links(LPCWSTR name, FINDEX_INFO_LEVELS level, LPVOID data,
-                                     FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-  const HANDLE found = next.find_first_file(name, level, data, search, filter, flags);
-  if (found != INVALID_HANDLE_VALUE && link_at(name) != nullptr) {
-    static_cast<WIN32_FIND_DATAW*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    static_cast<WIN32_FIND_DATAW*>(data)->dwReserved0 = IO_REPARSE_TAG_MOUNT_POINT;
-  }
-  return found;
 }
 
 }  // namespace detail
@@ -223,7 +240,8 @@ inline BOOL WINAPI set_information_as_ntfs(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
 enum class ListingChange : std::uint8_t {
   kAsDirectoryLink,   // the record is a directory symbolic link (0x410, tag in EaSize)
   kFirstReachesPast,  // the batch's first record is its last and claims a name longer than it
-  kFirstPointsPast,   // the batch's first record puts the next one past the batch's end
+  kFirstPointsPast,   // the batch's first record puts the next one far past the batch's end
+  kNameless,          // the record has an empty name
 };
 struct ListingRewrite {
   std::wstring name;
@@ -247,7 +265,10 @@ inline BOOL WINAPI get_information_rewriting_listing(HANDLE file,
           record->EaSize = IO_REPARSE_TAG_SYMLINK;
           break;
         case ListingChange::kFirstPointsPast:
-          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = size;
+          reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = 2 * size;
+          break;
+        case ListingChange::kNameless:
+          record->FileNameLength = 0;
           break;
         case ListingChange::kFirstReachesPast:
           reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(batch)->NextEntryOffset = 0;
@@ -261,34 +282,158 @@ inline BOOL WINAPI get_information_rewriting_listing(HANDLE file,
   }
 }
 
-// NtOpenFile, through the table, as Windows answers it while another process holds a batch oplock
-// on every entry named `name` and never acknowledges a break. An open that breaks it (any access
-// beyond attributes and SYNCHRONIZE) with FILE_COMPLETE_IF_OPLOCKED succeeds at once with
-// STATUS_OPLOCK_BREAK_IN_PROGRESS (0x108) and a real handle; without that option Windows would
-// wait for ever: the open is counted in `waits` and then let through, so that the test ends.
+// Another process's oplock on every entry whose name (or, for an open by path, whose path) ends
+// in `name`, and how its holder answers a break, as the oplock chapters of the driver
+// documentation describe it. With `batch`, an open that breaks it (any access beyond attributes
+// and SYNCHRONIZE) with FILE_COMPLETE_IF_OPLOCKED succeeds at once with
+// STATUS_OPLOCK_BREAK_IN_PROGRESS (0x108) and a real handle, and FSCTL_OPLOCK_BREAK_NOTIFY on that
+// handle waits until the holder acknowledges; without the option the open itself would wait
+// (counted in `unbounded`, then let through so that the test ends). Without `batch` it is a
+// read-handle oplock: opens break nothing, but a disposition on such a handle waits until the
+// holder acknowledges. The holder acknowledges after `acknowledge_after`, or never. Each wait is
+// a real synchronous read that only the acknowledgement or CancelSynchronousIo ends.
 struct OplockHolder {
   std::wstring name;
-  int breaks = 0;
-  int waits = 0;
+  bool batch = true;
+  std::optional<std::chrono::milliseconds> acknowledge_after;
+  int breaks = 0;        // opens answered 0x108
+  int waits = 0;         // notifications and dispositions that waited for the holder
+  int acknowledged = 0;  // waits the acknowledgement ended
+  int cancelled = 0;     // waits a cancel ended
+  int unbounded = 0;     // opens that would have waited without a bound
 };
 inline OplockHolder oplock_holder;
+
+namespace detail {
+inline std::vector<HANDLE> oplocked_handles;
+
+inline bool names_oplocked_entry(POBJECT_ATTRIBUTES object) {
+  const std::wstring_view name(object->ObjectName->Buffer,
+                               object->ObjectName->Length / sizeof(wchar_t));
+  const std::wstring_view wanted = oplock_holder.name;
+  if (object->RootDirectory != nullptr) return name == wanted;
+  return name.ends_with(wanted) && name[name.size() - wanted.size() - 1] == L'\\';
+}
+
+inline bool is_oplocked(HANDLE handle) {
+  return std::ranges::find(oplocked_handles, handle) != oplocked_handles.end();
+}
+
+// The holder: acknowledges the break after its delay by writing to the pipe the waiter reads,
+// unless the wait ended before. (A thread of the platform's, not std::thread: winpthreads keeps a
+// handle for the life of the process, which the handle-leak checks would count.)
+struct Acknowledger {
+  HANDLE pipe = nullptr;
+  HANDLE ended = nullptr;
+  DWORD delay_ms = 0;
+};
+inline DWORD WINAPI acknowledge(void* context) {
+  const auto& holder = *static_cast<Acknowledger*>(context);
+  DWORD written = 0;
+  if (WaitForSingleObject(holder.ended, holder.delay_ms) == WAIT_TIMEOUT)
+    WriteFile(holder.pipe, "a", 1, &written, nullptr);
+  return 0;
+}
+
+// Blocks until the holder acknowledges; false when a cancel ended the wait instead.
+inline bool wait_for_holder() {
+  ++oplock_holder.waits;
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  CreatePipe(&read, &write, nullptr, 0);
+  const UniqueKernelHandle reader(read);
+  const UniqueKernelHandle writer(write);
+  const UniqueKernelHandle ended(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Acknowledger holder{write, ended.get(), 0};
+  UniqueKernelHandle thread;
+  if (oplock_holder.acknowledge_after) {
+    holder.delay_ms = static_cast<DWORD>(oplock_holder.acknowledge_after->count());
+    thread.reset(CreateThread(nullptr, 0, &acknowledge, &holder, 0, nullptr));
+  }
+  char byte = 0;
+  DWORD got = 0;
+  const bool acknowledged = ReadFile(reader.get(), &byte, 1, &got, nullptr) != FALSE;
+  const DWORD error = GetLastError();
+  SetEvent(ended.get());
+  if (thread) WaitForSingleObject(thread.get(), INFINITE);
+  ++(acknowledged ? oplock_holder.acknowledged : oplock_holder.cancelled);
+  SetLastError(acknowledged ? ERROR_SUCCESS : error);
+  return acknowledged;
+}
+}  // namespace detail
+
 inline NTSTATUS NTAPI open_file_under_oplock(PHANDLE handle, ACCESS_MASK access,
                                              POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
                                              ULONG share, ULONG options) {
   constexpr ACCESS_MASK kNoBreak = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
   constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
   const NTSTATUS status = ::NtOpenFile(handle, access, object, io, share, options);
-  const std::wstring_view name(object->ObjectName->Buffer,
-                               object->ObjectName->Length / sizeof(wchar_t));
-  if (!NT_SUCCESS(status) || name != oplock_holder.name || (access & ~kNoBreak) == 0) return status;
+  if (!NT_SUCCESS(status)) return status;
+  // A handle value of an entry closed since may come back for another entry.
+  std::erase(detail::oplocked_handles, *handle);
+  if (!detail::names_oplocked_entry(object)) return status;
+  detail::oplocked_handles.push_back(*handle);
+  if (!oplock_holder.batch || (access & ~kNoBreak) == 0) return status;
   if ((options & FILE_COMPLETE_IF_OPLOCKED) == 0) {
-    ++oplock_holder.waits;
+    ++oplock_holder.unbounded;
     return status;
   }
   ++oplock_holder.breaks;
   io->Status = kStatusOplockBreakInProgress;
   return kStatusOplockBreakInProgress;
 }
+
+inline BOOL WINAPI notify_under_oplock(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                       LPVOID out, DWORD out_size, LPDWORD returned,
+                                       LPOVERLAPPED overlapped) {
+  if (code != FSCTL_OPLOCK_BREAK_NOTIFY || !detail::is_oplocked(device))
+    return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+  return detail::wait_for_holder();
+}
+
+inline BOOL WINAPI set_information_under_oplock(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                                LPVOID info, DWORD size) {
+  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  const bool disposition =
+      info_class == FileDispositionInfo || info_class == kFileDispositionInfoEx;
+  if (disposition && !oplock_holder.batch && detail::is_oplocked(file)) {
+    if (!detail::wait_for_holder()) return FALSE;
+    // Acknowledged: the handle-caching part is gone, nothing waits on it any more.
+    std::erase(detail::oplocked_handles, file);
+  }
+  return next_set_information(file, info_class, info, size);
+}
+
+// The run's budget of holder waits set to `remaining` for the scope, and put back after it.
+class ScopedHolderWaitBudget {
+ public:
+  explicit ScopedHolderWaitBudget(std::chrono::milliseconds remaining) {
+    holder_wait_budget().set_remaining(remaining);
+  }
+  ~ScopedHolderWaitBudget() { holder_wait_budget().set_remaining(saved_); }
+  ScopedHolderWaitBudget(const ScopedHolderWaitBudget&) = delete;
+  ScopedHolderWaitBudget& operator=(const ScopedHolderWaitBudget&) = delete;
+
+ private:
+  std::chrono::milliseconds saved_ = holder_wait_budget().remaining();
+};
+
+// The holder's oplocks for the life of the object, over the table as it was: opens, the break
+// notification and the dispositions.
+class OplockedEntries {
+ public:
+  explicit OplockedEntries(OplockHolder holder) {
+    oplock_holder = std::move(holder);
+    detail::oplocked_handles.clear();
+    next_set_information = file_system_calls.set_information;
+    file_system_calls.open_file = &open_file_under_oplock;
+    file_system_calls.device_control = &notify_under_oplock;
+    file_system_calls.set_information = &set_information_under_oplock;
+  }
+
+ private:
+  ScopedFileSystemCalls restore_;
+};
 
 // Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's
 // target even when asked for the link): an empty folder whose listing record and attributes carry
@@ -301,8 +446,10 @@ class FakeDirectoryLinks {
     using namespace detail;
     links.clear();
     next = file_system_calls;
-    file_system_calls = {&open_with_links,  &create_with_links,           next.set_information,
-                         &query_with_links, &file_information_with_links, &find_with_links};
+    file_system_calls = {
+        &open_with_links,   &create_with_links,           next.set_information,
+        &query_with_links,  &file_information_with_links, &query_directory_with_links,
+        next.device_control};
   }
   // Creates the folder `link` as a link to the folder `target` (both full paths).
   void add(const std::wstring& link, const std::wstring& target) {

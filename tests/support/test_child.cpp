@@ -3,6 +3,11 @@
 //                   that ran (image=), the startup flags and, last, the process id
 //   --print TEXT    write TEXT and a newline to standard output (--print-error: standard error)
 //   --hold FILE     open FILE without delete sharing and keep it open until exiting
+//   --hold-reading FILE  the same, opened for reading and sharing only reading, as any user
+//                   may open a file they can read
+//   --hold-folder DIR    open the folder DIR for listing, sharing no reading, as any user may one
+//                        they can list, and keep it open until exiting
+//   --hold-service NAME  open the service NAME for its status and keep the handle until exiting
 //   --sleep MS      wait before exiting; --exit N: exit with code N (default 0)
 //   --expect-event H  exit with code 2 unless H (a number) is an inherited, signalled event
 //   --deny-key KEY  create HKLM\KEY and give it an empty access list, so nobody may open it
@@ -15,6 +20,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/text.h"
 #include "system/unique_handle.h"
@@ -106,7 +112,9 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", record, std::size(record));
   if (length > 0 && length < std::size(record)) record_start(record);
   int exit_code = 0;
-  voxtrel::UniqueFile held;
+  std::vector<voxtrel::UniqueFile> held;
+  voxtrel::UniqueService manager;
+  std::vector<voxtrel::UniqueService> held_services;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
     const bool has_value = i + 1 < argc;
@@ -115,9 +123,19 @@ int wmain(int argc, wchar_t** argv) {
     } else if ((option == L"--print" || option == L"--print-error") && has_value) {
       const DWORD stream = option == L"--print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
       write_text(GetStdHandle(stream), voxtrel::to_utf8_lossy(argv[++i]) + "\n");
-    } else if (option == L"--hold" && has_value) {
-      held.reset(CreateFileW(argv[++i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr));
+    } else if ((option == L"--hold" || option == L"--hold-reading") && has_value) {
+      const DWORD share =
+          option == L"--hold" ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+      held.emplace_back(
+          CreateFileW(argv[++i], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    } else if (option == L"--hold-folder" && has_value) {
+      // Listed by this process alone: without read sharing, no other open may list it.
+      held.emplace_back(CreateFileW(argv[++i], FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    } else if (option == L"--hold-service" && has_value) {
+      if (!manager) manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+      held_services.emplace_back(OpenServiceW(manager.get(), argv[++i], SERVICE_QUERY_STATUS));
     } else if (option == L"--sleep" && has_value) {
       Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     } else if (option == L"--deny-key" && has_value) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ranges>
 #include <set>
 #include <tuple>
@@ -12,6 +13,7 @@
 #include "bench/results.h"
 #include "bench/tree_plan.h"
 #include "driver/leftover_sweep.h"
+#include "system/text.h"
 
 namespace voxtrel::bench {
 namespace {
@@ -102,6 +104,73 @@ TEST(BenchResults, TableShowsMediansRatiosLimitsAndFailures) {
   }
   EXPECT_EQ(table.find("Sweep"), std::string::npos);
   EXPECT_EQ(table.find("same note"), table.rfind("same note"));
+}
+
+TEST(BenchResults, PendingCasesAreTwoCounts) {
+  const std::vector<std::pair<std::wstring, std::optional<PendingCase>>> cases = {
+      {L"400:0", PendingCase{400, 0}},
+      {L"0:400", PendingCase{0, 400}},
+      {L"800:400", PendingCase{800, 400}},
+      {L"0:0", PendingCase{0, 0}},
+      {L"999999999:1", PendingCase{999999999, 1}},
+      {L"400", std::nullopt},
+      {L":400", std::nullopt},
+      {L"400:", std::nullopt},
+      {L"4:x", std::nullopt},
+      {L"-1:2", std::nullopt},
+      {L"1:2:3", std::nullopt},
+      {L"4: 2", std::nullopt},
+      {L"1000000000:1", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(parse_pending_case(text), expected) << to_utf8_lossy(text);
+  }
+}
+
+TEST(BenchResults, PendingRecordsSurviveTheResultsFile) {
+  const PendingRecord record{{800, 400}, 3, true, Outcome::kIncomplete, 17.25, "2\tentries\nleft"};
+  const std::string line = format_pending_record(record);
+  const auto parsed = parse_pending_record(line);
+  ASSERT_TRUE(parsed.has_value());
+  const auto fields = [](const PendingRecord& r) {
+    return std::tuple(r.tree, r.round, r.held, r.outcome, r.seconds, r.result);
+  };
+  EXPECT_EQ(fields(*parsed),
+            fields({{800, 400}, 3, true, Outcome::kIncomplete, 17.25, "2 entries left"}));
+  const auto base = parse_pending_record(
+      format_pending_record({{1, 0}, 1, false, Outcome::kDone, 0.5, "success"}));
+  ASSERT_TRUE(base.has_value());
+  EXPECT_EQ(fields(*base), fields({{1, 0}, 1, false, Outcome::kDone, 0.5, "success"}));
+  // The other kinds of line are not taken for one another.
+  EXPECT_FALSE(parse_record(line).has_value());
+  EXPECT_FALSE(parse_note(line).has_value());
+  EXPECT_FALSE(parse_pending_record(format_note("a note")).has_value());
+  EXPECT_FALSE(
+      parse_pending_record(format_record({1000, "naive", 1, Outcome::kDone, 2.0, ""})).has_value());
+}
+
+TEST(BenchResults, PendingTableShowsEachRoundsExtraTimeAndFailures) {
+  EXPECT_EQ(render_pending_table({}), "");
+  const std::vector<PendingRecord> records = {
+      {{400, 400}, 1, false, Outcome::kDone, 1.0, "success"},
+      {{400, 400}, 1, true, Outcome::kDone, 9.0, "error 145"},
+      {{0, 400}, 1, false, Outcome::kDone, 0.5, "success"},
+      {{0, 400}, 1, true, Outcome::kDone, 0.5, "success"},
+      {{400, 400}, 2, true, Outcome::kDone, 9.5, "error 145"},
+      {{400, 400}, 2, false, Outcome::kDone, 1.2, "success"},
+      {{0, 400}, 2, true, Outcome::kIncomplete, 0.5, "3 entries left"},
+      {{400, 400}, 3, false, Outcome::kDone, 5.0, "success"},  // a round slowed by the machine
+      {{400, 400}, 3, true, Outcome::kDone, 10.0, "success"},
+  };
+  const std::string table = render_pending_table(records);
+  // Extra: the median of 8.0, 8.3 and 5.0, not the difference of the medians (8.3).
+  for (const std::string_view line :
+       {"P files and D empty folders in one folder, median of 3 rounds:",
+        "| 400 | 400 | 1.200 | 9.500 | 8.000 | error 145; success |",
+        "| 0 | 400 | incomplete (held run): 3 entries left | - | - | - |"}) {
+    EXPECT_NE(table.find(line), std::string::npos) << line << "\n" << table;
+  }
+  EXPECT_LT(table.find("| 400 | 400 |"), table.find("| 0 | 400 |"));  // in the order first met
 }
 
 }  // namespace

@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <map>
 #include <new>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "system/holder_wait.h"
 #include "system/path.h"
 #include "system/relative_open.h"
 #include "system/tree_removal.h"
@@ -32,8 +37,12 @@ void* operator new(std::size_t size) {
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace voxtrel {
 namespace {
@@ -140,19 +149,86 @@ TEST_F(TreeRemoval, DeletesDirectoryLinksAsLinks) {
   EXPECT_TRUE(scratch_.exists(L"target\\sub\\deep.txt"));
 }
 
-// A batch oplock never let go of: each DELETE open comes back at once, the break under way; that
-// handle is closed, the file taken as held for 50 attempts, and the removal ends without waiting.
-TEST_F(TreeRemoval, OplockedFileIsTakenAsHeldNotWaitedFor) {
-  scratch_.write_file(L"top\\oplocked.txt", "kept");
+// Another process's oplock on a file, answered by its holder in time or never. A batch oplock
+// broken by the DELETE open, or a read-handle oplock broken by the disposition, is waited for
+// within the bound: acknowledged, the file goes; never, each attempt waits at most the bound
+// until the budget (here one second) is spent, and then not at all, and the file stays held
+// after its 50 attempts. No open ever waits without a bound.
+TEST_F(TreeRemoval, OplockHoldersAreWaitedForWithinTheBoundAndTheBudget) {
+  using std::chrono::milliseconds;
+  const struct {
+    bool batch;
+    std::optional<milliseconds> acknowledge_after;
+    DWORD error;
+    int breaks, waits;
+  } cases[] = {{true, milliseconds(20), 0, 1, 1},
+               {false, milliseconds(20), 0, 0, 1},
+               {true, std::nullopt, ERROR_SHARING_VIOLATION, kMaxDeleteAttempts, 2},
+               {false, std::nullopt, ERROR_SHARING_VIOLATION, 0, kMaxDeleteAttempts}};
+  for (const auto& c : cases) {
+    const std::wstring top = L"top" + std::to_wstring(&c - cases);
+    scratch_.write_file(top + L"\\oplocked.txt", "kept");
+    const testing::ScopedHolderWaitBudget budget(milliseconds(1000));
+    const testing::OplockedEntries oplocks(
+        {.name = L"oplocked.txt", .batch = c.batch, .acknowledge_after = c.acknowledge_after});
+    const testing::HandleLeakCheck handles;
+    EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), c.error) << narrow(top);
+    EXPECT_FALSE(handles.leaked()) << narrow(top);
+    const auto& holder = testing::oplock_holder;
+    EXPECT_EQ(std::tuple(holder.breaks, holder.waits, holder.unbounded),
+              std::tuple(c.breaks, c.waits, 0))
+        << narrow(top);
+    EXPECT_EQ(holder.cancelled, c.error == 0 ? 0 : c.waits) << narrow(top);
+    EXPECT_EQ(scratch_.content(top + L"\\oplocked.txt").has_value(), c.error != 0) << narrow(top);
+    EXPECT_EQ(holder_wait_budget().spent(), c.error != 0) << narrow(top);
+  }
+}
+
+// The top opened by its path under the same rules: a break acknowledged in time is no failure,
+// one never acknowledged leaves the top held.
+TEST_F(TreeRemoval, TopUnderAnOplockIsWaitedForWithinTheBound) {
+  for (const bool acknowledged : {true, false}) {
+    scratch_.write_file(L"held-top\\file.txt");
+    const testing::ScopedHolderWaitBudget budget(std::chrono::milliseconds(1000));
+    const testing::OplockedEntries oplocks(
+        {.name = L"held-top",
+         .acknowledge_after =
+             acknowledged ? std::optional(std::chrono::milliseconds(20)) : std::nullopt});
+    EXPECT_EQ(code_of(remove_tree(scratch_.at(L"held-top"))),
+              acknowledged ? 0 : DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(scratch_.exists(L"held-top"), !acknowledged);
+    EXPECT_EQ(testing::oplock_holder.waits, 1);
+  }
+}
+
+// Opens of each name, through the table.
+std::map<std::wstring, int> opens_by_name;
+NTSTATUS NTAPI counting_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                             PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+  ++opens_by_name[std::wstring(object->ObjectName->Buffer,
+                               object->ObjectName->Length / sizeof(wchar_t))];
+  return ::NtOpenFile(handle, access, object, io, share, options);
+}
+
+// Files another process holds open (with delete sharing) stay in their folder's listing once
+// deleted, until it lets go. Each is met once, not once more for each folder removed beside it:
+// the removal's time grows with the entries, not with their product.
+TEST_F(TreeRemoval, EntriesThatStayListedAreMetOnce) {
+  std::vector<UniqueFile> holders;
+  for (int i = 0; i < 5; ++i) {
+    scratch_.write_file(L"top\\pending-" + std::to_wstring(i));
+    scratch_.make_directory(L"top\\folder-" + std::to_wstring(i));
+    holders.emplace_back(CreateFileW(scratch_.at(L"top\\pending-" + std::to_wstring(i)).c_str(),
+                                     GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
   const testing::ScopedFileSystemCalls restore;
-  file_system_calls.open_file = &testing::open_file_under_oplock;
-  testing::oplock_holder = {.name = L"oplocked.txt"};
-  const testing::HandleLeakCheck handles;
-  EXPECT_EQ(code_of(remove_tree(scratch_.at(L"top"))), ERROR_SHARING_VIOLATION);
-  EXPECT_FALSE(handles.leaked());
-  EXPECT_EQ(testing::oplock_holder.breaks, kMaxDeleteAttempts);
-  EXPECT_EQ(testing::oplock_holder.waits, 0);
-  EXPECT_EQ(scratch_.content(L"top\\oplocked.txt"), "kept");
+  file_system_calls.open_file = &counting_open;
+  opens_by_name.clear();
+  (void)remove_tree(scratch_.at(L"top"));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(opens_by_name[L"pending-" + std::to_wstring(i)], 1) << i;
+    EXPECT_FALSE(scratch_.exists(L"top\\folder-" + std::to_wstring(i))) << i;
+  }
 }
 
 // Memory that runs out half-way ends the walk as its own failure, closing what it held; the
@@ -174,6 +250,8 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
     const bool found = search && search->next().has_value();
     allocations_left = -1;
     EXPECT_FALSE(found) << allowed;
+    // Out of memory while searching is said, not taken for a complete search.
+    EXPECT_TRUE(!search || search->out_of_memory()) << allowed;
   }
   allocations_left = 8;
   const Status removed = remove_tree(top);
@@ -184,10 +262,10 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
 }
 
 // A batch whose first record claims more bytes than the batch holds, or puts the next record
-// past its end, ends the removal before anything it lists is deleted.
-TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemoval) {
-  scratch_.write_file(L"top\\a.txt");
-  scratch_.write_file(L"top\\b.txt");
+// past its end, ends the removal before anything it lists is deleted; a record without a name is
+// passed over (it would name the directory itself), and the rest goes.
+TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemovalAndANamelessOneIsSkipped) {
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) scratch_.write_file(L"top\\" + std::wstring(name));
   const testing::ScopedFileSystemCalls restore;
   file_system_calls.get_information = &testing::get_information_rewriting_listing;
   for (const auto change :
@@ -197,6 +275,10 @@ TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemoval) {
     EXPECT_TRUE(scratch_.exists(L"top\\a.txt"));
     EXPECT_TRUE(scratch_.exists(L"top\\b.txt"));
   }
+  testing::listing_rewrite = {L"b.txt", testing::ListingChange::kNameless};
+  (void)remove_tree(scratch_.at(L"top"));
+  EXPECT_FALSE(scratch_.exists(L"top\\a.txt"));
+  EXPECT_FALSE(scratch_.exists(L"top\\c.txt"));
 }
 
 // What the platform answers in the tests below, where Wine cannot produce the condition: the
@@ -216,6 +298,7 @@ struct PlatformScript {
   bool every_open_as_itself = true;
   int classic_dispositions = 0;    // classic dispositions after a refused extended one
   int directory_delete_opens = 0;  // DELETE opens of a directory's own (empty) name
+  int path_delete_opens = 0;       // opens by path that ask for DELETE
 };
 PlatformScript script;
 
@@ -235,17 +318,23 @@ NTSTATUS NTAPI scripted_open(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
                              PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
   const std::wstring_view name(object->ObjectName->Buffer,
                                object->ObjectName->Length / sizeof(wchar_t));
-  if ((options & FILE_OPEN_REPARSE_POINT) == 0) script.every_open_as_itself = false;
+  // Below the top, no entry is opened through a link (the top's parent is, to read its record).
+  if (object->RootDirectory != nullptr && (options & FILE_OPEN_REPARSE_POINT) == 0)
+    script.every_open_as_itself = false;
+  // A top opened by its path with DELETE could break a user's oplock and wait for it.
+  if (object->RootDirectory == nullptr && (access & DELETE) != 0) ++script.path_delete_opens;
+  // Every open of the removal is synchronous; what matters here is whether it asks to delete.
+  const bool deleting = (access & ~SYNCHRONIZE) == DELETE;
   if (script.reject_dont_reparse && (object->Attributes & OBJ_DONT_REPARSE) != 0) {
     ++script.dont_reparse_rejections;
     return kStatusInvalidParameter;
   }
-  if (access == DELETE && name == L"held.txt" && script.held_attempts++ < script.sharing_violations)
+  if (deleting && name == L"held.txt" && script.held_attempts++ < script.sharing_violations)
     return kStatusSharingViolation;
-  if (access == DELETE && !name.empty() && script.deleted_by_other) {
+  if (deleting && !name.empty() && script.deleted_by_other) {
     if (const NTSTATUS status = delete_behind_the_removal(object)) return status;
   }
-  if (access == DELETE && name.empty()) ++script.directory_delete_opens;
+  if (deleting && name.empty()) ++script.directory_delete_opens;
   return ::NtOpenFile(handle, access, object, io, share, options);
 }
 
@@ -299,6 +388,7 @@ TEST_F(ScriptedTreeRemoval, ConflictsAreWaitedOutForFiftyAttemptsAtMost) {
     EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), c.error);
     EXPECT_EQ(script.held_attempts, c.held_attempts) << c.error;
     EXPECT_EQ(script.directory_delete_opens, c.directory_delete_opens) << c.error;
+    EXPECT_EQ(script.path_delete_opens, 0) << c.error;
     EXPECT_EQ(scratch_.exists(top + L"\\sub\\held.txt"), c.error == ERROR_SHARING_VIOLATION);
   }
 }
