@@ -435,7 +435,7 @@ class OplockedEntries {
   ScopedFileSystemCalls restore_;
 };
 
-// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's
+// Directory links as Windows shows them, which Wine 8 and 10 cannot make (they open a Unix link's
 // target even when asked for the link): an empty folder whose listing record and attributes carry
 // FILE_ATTRIBUTE_REPARSE_POINT (tag: a junction's), opened as itself only with
 // FILE_OPEN_REPARSE_POINT and as its target otherwise (with OBJ_DONT_REPARSE, refused with
