@@ -20,7 +20,7 @@ wine_copy_prefix() {
 
 # wine_start_prefix DIR: starts DIR's wineserver to stay up until wine_stop_prefix, and boots the
 # prefix's session (services, devices) in it with the caller's environment. Debian's wineserver
-# wrapper starts every server with -p0, so a prefix's server otherwise begins to shut down the
+# wrapper (Debian 12's for Wine 8 and 13's for Wine 10 alike) starts every server with -p0, so a prefix's server otherwise begins to shut down the
 # moment its last program ends: the next `wine` a script runs then races with services.exe and
 # the other system processes being told to quit, or lands in a new server that has lost what
 # lived only in memory, such as the security of a registry key (Wine does not save it).
@@ -55,7 +55,8 @@ wait_until() {
 }
 
 # prefix_processes REGEX: the ids of the live processes of the prefix (WINEPREFIX) whose command
-# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
+# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side;
+# Wine 10's lists processes, without their prefix's environment).
 prefix_processes() {
   local pid
   for pid in $(pgrep -f "$1" || true); do

@@ -71,8 +71,9 @@ inline bool move_out_of_its_folder(HANDLE file) {
   return ::SetFileInformationByHandle(file, FileRenameInfo, rename, buffer.size());
 }
 
-// Through a handle of the fake's own: Wine refuses the classic disposition on a read-only file,
-// so the attribute is lifted for the call and put back, as NTFS never changes it.
+// Through a handle of the fake's own: Wine 8 and 10 refuse the classic disposition on a read-only
+// file (as NTFS does) and Wine 8 has no extended one to ignore the attribute with, so the
+// attribute is lifted for the call and put back, as NTFS never changes it.
 inline BOOL delete_as_ntfs(const std::wstring& path, DWORD attributes, bool posix) {
   const UniqueFile own(::CreateFileW(
       path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,

@@ -377,7 +377,8 @@ TEST_F(ProgramSearch, PathsAndNamesResolveByTheirRules) {
 }
 
 // The child writes through inheritable copies of the tool's standard handles, each to its own
-// stream; an inheritable event shows inheritance is on (Wine passes standard handles without it).
+// stream; an inheritable event shows inheritance is on (Wine 8 passes standard handles without
+// it; Wine 10, as Windows, does not).
 // No copy outlives the start: once the tool and the child let go of a pipe, its reader sees EOF;
 // nor does the child's process or thread handle.
 TEST_F(ChildStart, TheChildInheritsCopiesOfTheStandardHandlesThatCloseAfterTheStart) {

@@ -238,7 +238,8 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
   for (int level = 0; level < 40; ++level) deep += L"\\" + std::to_wstring(level);
   scratch_.write_file(deep + L"\\voxtrel-agent.exe.old");
   const std::wstring top = scratch_.at(L"top");
-  // Wine keeps a handle from the process's first exception on: take it before the count.
+  // Wine (8 and 10) keeps a handle from the process's first exception on: take it before the
+  // count.
   try {
     throw std::bad_alloc();
   } catch (const std::bad_alloc&) {
