@@ -49,8 +49,11 @@ run_fresh() {
   rights=$(probe_rights "$2" "${@:4}")
   ((rights == $3)) || fail "started so, a program gets $rights, not $3 (4, +1 elevated token, \
 +2 the disk opens): $(cat "$E2E_DIR/probe.err")"
+  local status=0
   (cd "$current" && printf '\n' | WINEDLLOVERRIDES="$2" WINEPATH=. VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" \
-    timeout 300 wine "${@:4}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS")
+    timeout 300 wine "${@:4}" "$(unix_to_windows "$1")" >"$TRANSCRIPT" 2>"$TOOL_ERRORS") || status=$?
+  ((status == 0)) || fail "the run ended with $status; standard error: $(cat "$TOOL_ERRORS"); \
+the transcript: $(cat "$TRANSCRIPT")"
 }
 
 # expect_relaunch TOOL: the transcript is the banner and the information line only, and the
