@@ -117,4 +117,17 @@ echo
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')," \
   "$(wine --version 2>/dev/null), scratch on $(df --output=fstype "$scratch" | tail -1)," \
   "load average $load_before at the start and $(cut -d' ' -f1-3 /proc/loadavg) at the end."
-bench report "$(unix_to_windows "$results")"
+# The report ends with 1 when a variant did not do the whole job. A peer that cannot is a finding
+# of the comparison, shown in its table (std::filesystem::remove_all deletes no read-only file,
+# which the removal copies keep where the extended disposition is accepted: Wine 10, Windows);
+# the tool's own variants and the references must do it.
+status=0
+bench report "$(unix_to_windows "$results")" || status=$?
+if ((status == 1)); then
+  short=$(tr -d '\r' <"$results" | awk -F'\t' 'NF == 6 && $4 == "incomplete" { print $2 }' | sort -u)
+  if [ -n "$short" ] && ! grep -qvxE 'remove-all|cmd-rmdir|cmd-dir|one-open' <<<"$short"; then
+    echo "Peers that did not do the whole job here: $(tr '\n' ' ' <<<"$short")(not the tool's, not a reference)."
+    status=0
+  fi
+fi
+exit "$status"

@@ -20,8 +20,8 @@ enum class ServiceState : std::uint8_t {
   kMarkedForDeletion,
 };
 
-// The one service call Wine answers otherwise than Windows, made through this table so that a
-// test can have it answer as Windows does; the tool itself never changes it.
+// The one service call Wine (8 and 10) answers otherwise than Windows, made through this table so
+// that a test can have it answer as Windows does; the tool itself never changes it.
 struct ServiceCalls {
   decltype(&::NotifyServiceStatusChangeW) notify_status_change;
 };
@@ -29,7 +29,7 @@ extern ServiceCalls service_calls;
 
 // Whether the service control manager knows a service of this name, and whether it is marked for
 // deletion (NotifyServiceStatusChangeW answers ERROR_SERVICE_MARKED_FOR_DELETE for such a service;
-// Wine 8 answers it with success). Fails with the error of OpenSCManagerW or OpenServiceW,
+// Wine 8 and 10 answer it with success). Fails with the error of OpenSCManagerW or OpenServiceW,
 // except ERROR_SERVICE_DOES_NOT_EXIST, which is the answer absent. A service whose deletion
 // cannot be asked about is present.
 [[nodiscard]] Result<ServiceState> service_state(std::string_view name);
@@ -42,8 +42,8 @@ extern ServiceCalls service_calls;
 // table). The open asks for attributes only and shares everything: it meets no sharing conflict
 // and breaks no oplock. False when the open succeeds. Errors: InvalidInput for a NUL in the path;
 // GetFullPathNameW's; ERROR_FILENAME_EXCED_RANGE (206) for a path longer than an NT name holds;
-// every other failure of the open, as a Windows error code (Wine 8 never answers
-// STATUS_DELETE_PENDING: it opens such an entry as any other).
+// every other failure of the open, as a Windows error code (Wine 8 and 10 never answer
+// STATUS_DELETE_PENDING: they open such an entry as any other).
 [[nodiscard]] Result<bool> deletion_pending(std::wstring_view path);
 
 // Whether a process's image name is `image_name`, compared as taskkill /IM compares a name

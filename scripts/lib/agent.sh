@@ -72,7 +72,8 @@ AGENT_IMAGE='C:\Program Files\Voxtrel\voxtrel-agent.exe'
 # agent, that is everything a complete removal takes away: the program and data folders, the
 # leftover backups, the service and the product key, and each of the agent's installer products
 # with what its own uninstall removes (its files and the folders it made, its cached package and
-# every registration that names one of its GUIDs).
+# every registration that names one of its GUIDs). The service's key is under CurrentControlSet as
+# Wine 8 exports it, under ControlSet001 as Wine 10 does.
 agent_footprint() {
   local guid_base packed_base
   guid_base=$(tr 'A-Z' 'a-z' <<<"$AGENT_GUID_BASE")
@@ -95,7 +96,7 @@ agent_footprint() {
     /^[KV] / {
       low = tolower($0)
       if (low ~ /^[kv] hkey_local_machine\\software\\voxtrel(\\|\||$)/ ||
-          low ~ /^[kv] hkey_local_machine\\system\\currentcontrolset\\services\\voxtrelagent(\\|\||$)/ ||
+          low ~ /^[kv] hkey_local_machine\\system\\(currentcontrolset|controlset001)\\services\\voxtrelagent(\\|\||$)/ ||
           index(low, guid) || index(low, packed)) print
     }
   ' "$1" "$1"

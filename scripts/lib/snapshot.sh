@@ -10,12 +10,21 @@
 # is left out of every snapshot (found by snapshotting an untouched prefix before and after a
 # restart of its wineserver, and a staged prefix before and after removing the agent by hand):
 # - HKLM\System\CurrentControlSet\Control\Class and ...\Control\Video: the display driver's
-#   entries, written again with a new date and a new adapter GUID at each start;
+#   entries, written again with a new date and a new adapter GUID at each start; and the same
+#   driver's modes under ...\Hardware Profiles\Current\System\CurrentControlSet\Control\Video,
+#   written again at each start too, by the desktop process after the start has returned, so that
+#   a snapshot taken soon after a restart of the wineserver on a loaded machine finds them half
+#   written (a value of them missing, seen once in 16 runs of the elevation gate scenario);
 # - HKLM\System\CurrentControlSet\Control\ServiceCurrent: a counter the service control manager
-#   raises each time it starts, that is each time the prefix's wineserver starts again.
-# Nothing under drive_c has needed leaving out.
-export SNAPSHOT_VOLATILE_KEYS='^HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\(Class|Video)(\\|$)'
-SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ServiceCurrent(\\|$)'
+#   raises each time it starts, that is each time the prefix's wineserver starts again;
+# - HKLM\Hardware: what Wine finds on the machine at each start (Wine 10 writes each processor's
+#   clock, ~MHz, anew; Windows, too, builds the key at each boot).
+# Nothing under drive_c has needed leaving out. Wine 8's regedit exports the control set as
+# CurrentControlSet, Wine 10's as ControlSet001 (CurrentControlSet being a link to it there).
+export SNAPSHOT_VOLATILE_KEYS='^HKEY_LOCAL_MACHINE\\System\\(CurrentControlSet|ControlSet001)\\Control\\(Class|Video)(\\|$)'
+SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\System\\(CurrentControlSet|ControlSet001)\\Control\\ServiceCurrent(\\|$)'
+SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\Hardware(\\|$)'
+SNAPSHOT_VOLATILE_KEYS+='|^HKEY_LOCAL_MACHINE\\System\\(CurrentControlSet|ControlSet001)\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Control\\Video(\\|$)'
 
 # snapshot_files OUT: every path under drive_c with its size and content hash.
 snapshot_files() {

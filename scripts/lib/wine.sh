@@ -20,7 +20,7 @@ wine_copy_prefix() {
 
 # wine_start_prefix DIR: starts DIR's wineserver to stay up until wine_stop_prefix, and boots the
 # prefix's session (services, devices) in it with the caller's environment. Debian's wineserver
-# wrapper starts every server with -p0, so a prefix's server otherwise begins to shut down the
+# wrapper (Debian 12's for Wine 8 and 13's for Wine 10 alike) starts every server with -p0, so a prefix's server otherwise begins to shut down the
 # moment its last program ends: the next `wine` a script runs then races with services.exe and
 # the other system processes being told to quit, or lands in a new server that has lost what
 # lived only in memory, such as the security of a registry key (Wine does not save it).
@@ -32,11 +32,12 @@ wine_start_prefix() {
 }
 
 # wine_system PROGRAM [ARGUMENTS...]: runs one of the prefix's own programs (reg, sc, msiexec,
-# cmd, regedit) by its full Windows path. Given a bare name, wine runs "start.exe /exec PROGRAM",
-# and start.exe starts the program as a second process through ShellExecuteEx. Under load about
-# one such start in a thousand fails: the program ends before it has started, and start.exe exits
-# with 1, printing "ShellExecuteEx failed: Internal error" or nothing, which a caller cannot tell
-# from the program's own failure. Named by its path, the program is the process wine starts.
+# cmd, regedit) by its full Windows path. Given a bare name, wine (8 and 10) runs "start.exe /exec
+# PROGRAM", and start.exe starts the program as a second process through ShellExecuteEx. Under
+# load about one such start in a thousand fails (seen under Wine 8): the program ends before it
+# has started, and start.exe exits with 1, printing "ShellExecuteEx failed: Internal error" or
+# nothing, which a caller cannot tell from the program's own failure. Named by its path, the
+# program is the process wine starts.
 wine_system() {
   local folder='C:\windows\system32'
   [ "$1" = regedit ] && folder='C:\windows'
@@ -55,7 +56,8 @@ wait_until() {
 }
 
 # prefix_processes REGEX: the ids of the live processes of the prefix (WINEPREFIX) whose command
-# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side).
+# line matches REGEX (Wine 8's tasklist lists nothing, so they are found from the Unix side;
+# Wine 10's lists processes, without their prefix's environment).
 prefix_processes() {
   local pid
   for pid in $(pgrep -f "$1" || true); do

@@ -49,8 +49,8 @@ wine_system reg add "$uninstall_64\\Plain Name" /v DisplayName /d "Voxtrel" /f >
 wine_system reg add "$uninstall_64\\NumberName" /v DisplayName /t REG_DWORD /d 7 /f >/dev/null
 wine_system reg add "$uninstall_64\\PublisherOnly" /v Publisher /d "Voxtrel" /f >/dev/null
 record="$E2E_DIR/msiexec-calls.txt"
-# Wine prefers its built-in msiexec to the file of that name in the system directory; the override
-# has the tool's children run the file, the stand-in.
+# Wine (8 and 10) prefers its built-in msiexec to the file of that name in the system directory;
+# the override has the tool's children run the file, the stand-in.
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msiexec.exe=n" VOXTREL_CHILD_RECORD="$(unix_to_windows "$record")" run_tool
 expect_step4 "      Uninstalling MSI: Voxtrel (Plain Name)" \
   "      Uninstalling MSI: Voxtrel Agent ($both)" \

@@ -68,8 +68,8 @@ expect_footprint() {
 # must end with 0, having made one new folder in the log folder, named after the date and time
 # and holding just the two logs: the full transcript and every part absent. $RUN_LOGS names it,
 # $RUN_LOGS_WINDOWS as Windows does.
-# (Wine's icacls is a dummy that changes no access list and says so: its debug line shows what
-# it was asked.)
+# (Wine's icacls, 8's and 10's, is a dummy that changes no access list and says so: its debug
+# line shows what it was asked.)
 run_script() {
   local before new rc=0
   before=$(ls "$LOGS" 2>/dev/null || true)

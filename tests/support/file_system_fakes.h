@@ -71,8 +71,9 @@ inline bool move_out_of_its_folder(HANDLE file) {
   return ::SetFileInformationByHandle(file, FileRenameInfo, rename, buffer.size());
 }
 
-// Through a handle of the fake's own: Wine refuses the classic disposition on a read-only file,
-// so the attribute is lifted for the call and put back, as NTFS never changes it.
+// Through a handle of the fake's own: Wine 8 and 10 refuse the classic disposition on a read-only
+// file (as NTFS does) and Wine 8 has no extended one to ignore the attribute with, so the
+// attribute is lifted for the call and put back, as NTFS never changes it.
 inline BOOL delete_as_ntfs(const std::wstring& path, DWORD attributes, bool posix) {
   const UniqueFile own(::CreateFileW(
       path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
@@ -435,7 +436,7 @@ class OplockedEntries {
   ScopedFileSystemCalls restore_;
 };
 
-// Directory links as Windows shows them, which Wine cannot make (it opens a Unix link's
+// Directory links as Windows shows them, which Wine 8 and 10 cannot make (they open a Unix link's
 // target even when asked for the link): an empty folder whose listing record and attributes carry
 // FILE_ATTRIBUTE_REPARSE_POINT (tag: a junction's), opened as itself only with
 // FILE_OPEN_REPARSE_POINT and as its target otherwise (with OBJ_DONT_REPARSE, refused with

@@ -108,9 +108,9 @@ class ScratchTest : public ::testing::Test {
 }
 
 // Notices handles left open since its creation. Where the process handle count is kept
-// (Windows) it compares counts. Wine's count never moves, but Wine hands out the lowest free
-// handle slots first, so there the lowest free slots (64: more than a removal here holds at once)
-// are the same before and after exactly when nothing opened meanwhile was kept open.
+// (Windows) it compares counts. Wine's (8 and 10) count never moves, but Wine hands out the lowest
+// free handle slots first, so there the lowest free slots (64: more than a removal here holds at
+// once) are the same before and after exactly when nothing opened meanwhile was kept open.
 class HandleLeakCheck {
  public:
   [[nodiscard]] bool leaked() const {

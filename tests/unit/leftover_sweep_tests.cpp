@@ -159,7 +159,8 @@ TEST_F(LeftoverSweep, DepthFirstInListingOrderAndOnlyMatchingFilesGo) {
 
 // A folder renamed away after it was listed, and a new folder put in its place holding a file of
 // the same name: the deletion goes through the handle of the folder that listed the file, so the
-// planted file stays. (That the listed one goes, which Wine 8 cannot do, is a Windows-only test.)
+// planted file stays. (That the listed one goes, which Wine 8 and 10 cannot do, is a Windows-only
+// test.)
 TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
   auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
@@ -569,7 +570,7 @@ TEST_F(FileQueries, AFileDeletedWhileHeldIsPendingDeletionUntilReleased) {
   }
   const auto pending = deletion_pending(path);
   if (pending == false) {
-    GTEST_SKIP() << "this platform opens an entry pending deletion as any other (Wine 8)";
+    GTEST_SKIP() << "this platform opens an entry pending deletion as any other (Wine 8, 10)";
   }
   EXPECT_EQ(pending, true);
   holder.reset();

@@ -201,8 +201,8 @@ TEST(ImageName, MatchesTheWholeNameInAnyCase) {
 }
 
 // NotifyServiceStatusChangeW as Windows answers it for the service `marked_service` while it is
-// marked for deletion: ERROR_SERVICE_MARKED_FOR_DELETE. Wine 8 keeps such a service as Windows
-// does, and a change of its configuration says so, but this call answers it with success.
+// marked for deletion: ERROR_SERVICE_MARKED_FOR_DELETE. Wine 8 and 10 keep such a service as
+// Windows does, and a change of its configuration says so, but this call answers it with success.
 std::wstring marked_service;
 
 DWORD WINAPI notify_as_windows(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW notify) {
@@ -264,7 +264,7 @@ TEST_F(ServiceQuery, ThePlatformTellsADeletedServiceThatAHandleKeeps) {
   const auto kept = state_deleted_while_held();
   if (kept == ServiceState::kPresent) {
     GTEST_SKIP() << "NotifyServiceStatusChangeW answers success for a service marked for "
-                    "deletion here (Wine 8)";
+                    "deletion here (Wine 8, 10)";
   }
   EXPECT_EQ(kept, ServiceState::kMarkedForDeletion);
   EXPECT_EQ(state(), ServiceState::kAbsent);
@@ -377,7 +377,8 @@ TEST_F(ProgramSearch, PathsAndNamesResolveByTheirRules) {
 }
 
 // The child writes through inheritable copies of the tool's standard handles, each to its own
-// stream; an inheritable event shows inheritance is on (Wine passes standard handles without it).
+// stream; an inheritable event shows inheritance is on (Wine 8 passes standard handles without
+// it; Wine 10, as Windows, does not).
 // No copy outlives the start: once the tool and the child let go of a pipe, its reader sees EOF;
 // nor does the child's process or thread handle.
 TEST_F(ChildStart, TheChildInheritsCopiesOfTheStandardHandlesThatCloseAfterTheStart) {
@@ -483,8 +484,9 @@ TEST(RelaunchCommand, KeepsThePathInsideOneLiteralThatReachesPowerShellAsOneArgu
       L"-Verb RunAs\"");
 }
 
-// Wine gives every process a full token with a limited one linked to it; Windows does the same
-// for an administrator under UAC, either way round.
+// Wine 8 gives every process a full token with a limited one linked to it, Wine 10 the limited
+// one with the full one linked; Windows does the same for an administrator under UAC, either way
+// round.
 TEST(ProcessToken, FullTokenIsElevatedAndItsLinkedLimitedTokenIsNot) {
   EXPECT_EQ(is_token_elevated(nullptr), std::unexpected(Error::os(ERROR_INVALID_HANDLE)));
   HANDLE raw = nullptr;

@@ -238,7 +238,8 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
   for (int level = 0; level < 40; ++level) deep += L"\\" + std::to_wstring(level);
   scratch_.write_file(deep + L"\\voxtrel-agent.exe.old");
   const std::wstring top = scratch_.at(L"top");
-  // Wine keeps a handle from the process's first exception on: take it before the count.
+  // Wine (8 and 10) keeps a handle from the process's first exception on: take it before the
+  // count.
   try {
     throw std::bad_alloc();
   } catch (const std::bad_alloc&) {
@@ -265,7 +266,8 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
 // past its end, ends the removal before anything it lists is deleted; a record without a name is
 // passed over (it would name the directory itself), and the rest goes.
 TEST_F(TreeRemoval, RecordReachingPastItsBatchEndsTheRemovalAndANamelessOneIsSkipped) {
-  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) scratch_.write_file(L"top\\" + std::wstring(name));
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"})
+    scratch_.write_file(L"top\\" + std::wstring(name));
   const testing::ScopedFileSystemCalls restore;
   file_system_calls.get_information = &testing::get_information_rewriting_listing;
   for (const auto change :
@@ -353,7 +355,7 @@ BOOL WINAPI scripted_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info
   return ::SetFileInformationByHandle(file, info_class, info, size);
 }
 
-// Refuses the extended disposition as file systems other than NTFS do (Wine, FAT).
+// Refuses the extended disposition as file systems other than NTFS do (Wine 8, FAT).
 BOOL WINAPI refusing_extended_disposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
                                           LPVOID info, DWORD size) {
   if (info_class == kFileDispositionInfoEx) return testing::fail_with(ERROR_INVALID_PARAMETER);

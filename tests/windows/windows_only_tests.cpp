@@ -1,7 +1,7 @@
 // Cases that need what only Windows gives: real junctions and directory symbolic links, the
 // extended disposition, deletion through a renamed folder's handle, oplocks and a real limited
-// token. Each skips with its reason where the platform cannot give the condition (Wine, FAT, not
-// an administrator); run-tests.cmd runs them on a Windows machine.
+// token. Each skips with its reason where the platform cannot give the condition (Wine 8 and 10,
+// FAT, not an administrator); run-tests.cmd runs them on a Windows machine.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,7 +55,7 @@ bool make_junction(const std::wstring& link, const std::wstring& target) {
 }
 
 // Makes `link` a junction or a directory symbolic link to `target`; on failure, why this
-// platform cannot. Wine 8 can do neither: junctions fail with 50, and CreateSymbolicLinkW
+// platform cannot. Wine 8 and 10 can do neither: junctions fail with 50, and CreateSymbolicLinkW
 // reports success without creating anything; FAT has no reparse points.
 std::string make_directory_link(bool junction, const std::wstring& link,
                                 const std::wstring& target) {
@@ -90,8 +90,8 @@ class OnWindows : public testing::ScratchTest {
     if (SetFileInformationByHandle(probe.get(), kFileDispositionInfoEx, &keep, sizeof(keep))) {
       return {};
     }
-    return "the file system refuses the extended disposition (Wine, FAT, before Windows 10 "
-           "1809): error " +
+    return "the file system refuses the extended disposition (Wine 8, FAT, before Windows "
+           "10 1809): error " +
            std::to_string(GetLastError());
   }
 };
@@ -150,9 +150,9 @@ TEST_F(OnWindows, SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath) {
 }
 
 // Whether a file marked for deletion through a handle opened relative to its folder's handle
-// goes once that folder has been renamed. Windows deletes the file the handle holds. Wine 8 keeps
-// the path the folder had when it was opened, finds another file (or none) there at the close,
-// and deletes nothing.
+// goes once that folder has been renamed. Windows deletes the file the handle holds. Wine 8 and
+// 10 keep the path the folder had when it was opened, find another file (or none) there at the
+// close, and delete nothing.
 bool deletes_in_renamed_folders(const testing::ScratchDirectory& scratch) {
   scratch.write_file(L"probe\\before\\file");
   const UniqueFile folder(CreateFileW(scratch.at(L"probe\\before").c_str(), FILE_LIST_DIRECTORY,
@@ -178,7 +178,8 @@ bool deletes_in_renamed_folders(const testing::ScratchDirectory& scratch) {
 // reaches the listed file.
 TEST_F(OnWindows, SweepDeletesTheListedFileAfterItsFolderWasRenamed) {
   if (!deletes_in_renamed_folders(scratch_)) {
-    GTEST_SKIP() << "this platform deletes by the path a folder had when it was opened (Wine)";
+    GTEST_SKIP()
+        << "this platform deletes by the path a folder had when it was opened (Wine 8, 10)";
   }
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
   auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
@@ -213,7 +214,8 @@ struct UnansweredOplock {
         GetLastError() == ERROR_IO_PENDING) {
       return true;
     }
-    skipped = "no oplock granted here (Wine has none): error " + std::to_string(GetLastError());
+    skipped =
+        "no oplock granted here (Wine 8 and 10 have none): error " + std::to_string(GetLastError());
     return false;
   }
   // The request completes once cancelled; it writes into this object until then.
@@ -296,7 +298,7 @@ TEST(ElevationGateOnWindows, ALimitedTokenIsNotElevatedAndCannotOpenTheDisk) {
   SetEnvironmentVariableW(kTokenChildVariable, nullptr);
   ASSERT_EQ(run.exit_code & 4u, 4u) << "the child did not run: " << run.exit_code << run.errors;
   if ((run.exit_code & 2u) != 0) {
-    GTEST_SKIP() << "the first physical disk opens under a limited token here (Wine)";
+    GTEST_SKIP() << "the first physical disk opens under a limited token here (Wine 8, 10)";
   }
   EXPECT_EQ(run.exit_code, 4u) << "the limited token reads as elevated";
 }
