@@ -20,6 +20,7 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
+#include "tests/support/failing_allocations.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
@@ -27,10 +28,6 @@ namespace voxtrel {
 namespace {
 
 using testing::narrow;
-
-// Fault injection for this whole program (see operator new at the end): set to n > 0, the n-th
-// allocation from then on throws std::bad_alloc, and the count is 0 afterwards.
-long allocations_until_failure = 0;
 
 constexpr std::string_view kRemoving = "      Removing: ";
 constexpr std::string_view kFailed = "      Failed to remove: ";
@@ -404,14 +401,13 @@ TEST_F(FootprintLeftovers, AFailedAllocationAnywhereIsCannotTellNotTheEndOfTheCh
   for (long nth = 1;; ++nth) {
     PartReport report;
     bool escaped = false;
-    allocations_until_failure = nth;
+    testing::fail_allocation_after(nth - 1, testing::LaterAllocations::kSucceed);
     try {
       report = check_leftovers(roots);
     } catch (const std::bad_alloc&) {
       escaped = true;
     }
-    const bool failed = allocations_until_failure == 0;
-    allocations_until_failure = 0;
+    const bool failed = testing::allow_allocations();
     const std::string line = report_line(report);
     if (!failed) {
       EXPECT_EQ(line, whole);
@@ -613,17 +609,3 @@ TEST(FootprintAnswer, EachLineNamesThePartItsStateAndWhy) {
 
 }  // namespace
 }  // namespace voxtrel
-
-// Every allocation of this program, so that allocations_until_failure can fail one of them.
-void* operator new(std::size_t size) {
-  if (voxtrel::allocations_until_failure > 0 && --voxtrel::allocations_until_failure == 0)
-    throw std::bad_alloc();
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
-}

@@ -20,6 +20,7 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
+#include "tests/support/failing_allocations.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
 
@@ -27,23 +28,6 @@
 #include <winternl.h>
 
 // This program's own operator new, which fails on request: a walk that runs out of memory.
-namespace {
-int allocations_left = -1;  // below 0: every allocation succeeds
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (allocations_left == 0) throw std::bad_alloc();
-  if (allocations_left > 0) --allocations_left;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
-}
-
 namespace voxtrel {
 namespace {
 
@@ -246,17 +230,17 @@ TEST_F(TreeRemoval, WalksThatRunOutOfMemoryFailAlone) {
   }
   const testing::HandleLeakCheck handles;
   for (const int allowed : {0, 4}) {
-    allocations_left = allowed;
+    testing::fail_allocation_after(allowed, testing::LaterAllocations::kFail);
     auto search = TreeSearch::open(top, nullptr);
     const bool found = search && search->next().has_value();
-    allocations_left = -1;
+    (void)testing::allow_allocations();
     EXPECT_FALSE(found) << allowed;
     // Out of memory while searching is said, not taken for a complete search.
     EXPECT_TRUE(!search || search->out_of_memory()) << allowed;
   }
-  allocations_left = 8;
+  testing::fail_allocation_after(8, testing::LaterAllocations::kFail);
   const Status removed = remove_tree(top);
-  allocations_left = -1;
+  (void)testing::allow_allocations();
   EXPECT_EQ(code_of(removed), ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_TRUE(scratch_.exists(deep + L"\\voxtrel-agent.exe.old"));
   EXPECT_FALSE(handles.leaked());
