@@ -4,6 +4,7 @@
 // would remove. Nothing here prints.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ inline constexpr std::string_view kUninstallRoot =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 inline constexpr std::string_view kUninstallRoot32 =
     "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// Both lists, in the order step 4 and the footprint check walk them.
+inline constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot,
+                                                                    kUninstallRoot32};
 inline constexpr std::string_view kDisplayNameValue = "DisplayName";
 // Compared case-sensitively, anywhere in the display name.
 inline constexpr std::string_view kProductWord = "Voxtrel";

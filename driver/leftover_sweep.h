@@ -30,10 +30,11 @@ struct SweepCounts {
 
 // Searches `directory` (UTF-8) and everything below it, depth-first in the platform's listing
 // order, following directory links but searching each folder once. Prints "Removing:" before each
-// deletion and "Failed to remove:" after one that fails, each path as shown_path gives it. A folder it may not look into, or that is
-// not there, contributes nothing, silently; one that is there but could not be searched (held by
-// another program, its listing broken off, memory run out, the root itself refused) is noted in
-// the counts. Each entry searched is counted on `progress` (may be null).
+// deletion and "Failed to remove:" after one that fails, each path as shown_path gives it. A folder
+// it may not look into, or that is not there, contributes nothing, silently; one that is there but
+// could not be searched (held by another program, its listing broken off, memory run out, the root
+// itself refused) is noted in the counts. Each entry searched is counted on `progress` (may be
+// null).
 SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress = nullptr);
 
 // The closing lines of step 8 for the counts of both roots: each folder not searched, then the

@@ -11,7 +11,6 @@
 namespace voxtrel {
 namespace {
 
-constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
 constexpr SystemProgram kWindowsInstaller{.name = "msiexec", .file = "msiexec.exe"};
 
 // An entry an earlier uninstall took with it (a product chained to another, removed with it) is

@@ -67,7 +67,8 @@ void append_path(Path& directory, std::wstring_view name);
 
 // `path` as it is when it has at most kMaxShownPathUnits units; otherwise its start and its end
 // with the ellipsis between, kMaxShownPathUnits units in all, or one fewer for each end that would
-// otherwise be cut inside a surrogate pair. Costs what the bound allows, whatever the path's length.
+// otherwise be cut inside a surrogate pair. Costs what the bound allows, whatever the path's
+// length.
 [[nodiscard]] Path shortened_path(std::wstring_view path);
 
 // shortened_path's text in UTF-8, with U+FFFD for each unpaired surrogate: what the transcript and

@@ -120,7 +120,8 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD length = GetEnvironmentVariableW(L"VOXTREL_CHILD_RECORD", record, std::size(record));
   if (length > 0 && length < std::size(record)) record_start(record);
   wchar_t key[MAX_PATH] = {};
-  const DWORD key_length = GetEnvironmentVariableW(L"VOXTREL_CHILD_DELETE_KEY", key, std::size(key));
+  const DWORD key_length =
+      GetEnvironmentVariableW(L"VOXTREL_CHILD_DELETE_KEY", key, std::size(key));
   if (key_length > 0 && key_length < std::size(key)) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
   int exit_code = 0;
   std::vector<voxtrel::UniqueFile> held;
