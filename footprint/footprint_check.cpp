@@ -39,7 +39,6 @@ constexpr std::string_view kProductDetail = "{} {}";
 constexpr std::string_view kListSeparator = "; ";
 constexpr std::string_view kUnlistedItems = "and {} more";
 
-constexpr std::array<std::string_view, 2> kUninstallRoots = {kUninstallRoot, kUninstallRoot32};
 constexpr std::array<std::string_view, 2> kSearchRoots = {kProgramFilesRoot, kProgramDataRoot};
 
 // The answers that say the thing asked about is not there: a file, folder, key or value that
@@ -154,8 +153,8 @@ PartReport search_roots(std::span<const std::string_view> roots) {
   for (const std::string_view root : roots) {
     const auto unsearched = search_leftovers(
         to_wide(root), nullptr, [&](TreeSearch& search, const FoundEntry& leftover) {
-          const Path path = search.path_of(leftover);
-          (deletion_known_pending(path) ? pending : list).add([&] { return shown_path(path); });
+          const bool is_pending = search.deletion_pending(leftover).value_or(false);
+          (is_pending ? pending : list).add([&] { return shown_path(search.path_of(leftover)); });
         });
     if (failure) continue;
     if (!unsearched) {
@@ -169,7 +168,8 @@ PartReport search_roots(std::span<const std::string_view> roots) {
   }
   if (list.empty() && failure) return {kLeftoverPart, PartState::kCannotTell, std::move(*failure)};
   if (list.empty() && !pending.empty()) {
-    return {kLeftoverPart, PartState::kPendingRestart, fill(kDeletionsPendingDetail, {pending.text()})};
+    return {kLeftoverPart, PartState::kPendingRestart,
+            fill(kDeletionsPendingDetail, {pending.text()})};
   }
   return found_list(kLeftoverPart, list);
 }

@@ -116,6 +116,14 @@ ULONG link_options(LinkHandling links) noexcept {
 // OBJ_DONT_REPARSE would refuse the link.
 Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
                                          ULONG options, LinkHandling links) {
+  auto handle = open_relative_as_answered(parent, name, access, options, links);
+  if (!handle && is_entry_gone(handle.error())) return UniqueKernelHandle();
+  return handle;
+}
+
+Result<UniqueKernelHandle> open_relative_as_answered(HANDLE parent, std::wstring_view name,
+                                                     ACCESS_MASK access, ULONG options,
+                                                     LinkHandling links) {
   options |= link_options(links);
   const ULONG attributes = links == LinkHandling::kOpenItself ? relative_open_attribute_value : 0;
   HANDLE opened = nullptr;
@@ -125,9 +133,7 @@ Result<UniqueKernelHandle> open_relative(HANDLE parent, std::wstring_view name, 
     relative_open_attribute_value = 0;
     status = open_once(parent, name, access, options, 0, &opened);
   }
-  auto handle = opened_or_error(status, opened);
-  if (!handle && is_entry_gone(handle.error())) return UniqueKernelHandle();
-  return handle;
+  return opened_or_error(status, opened);
 }
 
 // The path's own object-manager links (the drive letter is one) must be followed, so it carries

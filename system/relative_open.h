@@ -38,6 +38,13 @@ inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_R
     HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
     LinkHandling links = LinkHandling::kOpenItself);
 
+// open_relative with every failure as the platform answered it: an entry that is gone is its
+// error (2, 3, 53, 67, or ERROR_DELETE_PENDING (303) for one deleted while another handle keeps it
+// open), not an empty handle.
+[[nodiscard]] Result<UniqueKernelHandle> open_relative_as_answered(
+    HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
+    LinkHandling links = LinkHandling::kOpenItself);
+
 // Opens `path` (made absolute, in its NT form) under the same rules as open_relative. Links on the
 // way to the last component are followed, as CreateFileW follows them; the last one as `links`
 // says. Errors: those of open_relative; the codes that say the entry is not there (2, 3, 53, 67,

@@ -141,6 +141,14 @@ Path TreeSearch::path_of(const FoundEntry& entry) const {
   return join_path(walk_.path(), entry.name);
 }
 
+Result<bool> TreeSearch::deletion_pending(const FoundEntry& entry) {
+  auto opened = open_relative_as_answered(walk_.current().directory.get(), entry.name,
+                                          FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE);
+  if (opened) return false;
+  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
+  return std::unexpected(opened.error());
+}
+
 Status TreeSearch::remove(const FoundEntry& entry) {
   return delete_entry(walk_.current().directory.get(), entry.name, FILE_NON_DIRECTORY_FILE);
 }

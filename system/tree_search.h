@@ -68,6 +68,11 @@ class TreeSearch {
   // The path of the entry `next` returned last: the top as given, joined with each name.
   [[nodiscard]] Path path_of(const FoundEntry& entry) const;
 
+  // Whether the entry `next` returned last is deleted but still held open elsewhere, asked of it as
+  // itself through the handle of the folder that listed it. Errors: the open's, but for
+  // ERROR_DELETE_PENDING, which is the yes.
+  [[nodiscard]] Result<bool> deletion_pending(const FoundEntry& entry);
+
   // Deletes the entry `next` returned last, as itself (a link, not its target), through the
   // handle of the folder that listed it, and only if it is no directory (one swapped in since the
   // listing stays). Errors: as delete_entry.

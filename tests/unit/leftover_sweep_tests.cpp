@@ -505,19 +505,18 @@ TEST_F(FileQueries, RefusedOpensFallBackWhereWindowsAllows) {
   }
 }
 
-// NtOpenFile as Windows answers it while the entries with these NT names ("\??\C:\...") are
-// deleted but held open elsewhere: STATUS_DELETE_PENDING, whatever the access. Every open by an
-// absolute name is recorded with its access; the others go to the platform.
+// NtOpenFile as Windows answers it while the entries with these names are deleted but held open
+// elsewhere: STATUS_DELETE_PENDING, whatever the access. A name is an NT name ("\??\C:\...") for
+// an open by path, a file name for one relative to a folder's handle. Every open by an absolute
+// name is recorded with its access; the others go to the platform.
 std::vector<std::wstring> pending_names;
 std::vector<std::pair<std::wstring, ACCESS_MASK>> opened_names;
 
 NTSTATUS NTAPI open_pending_deletion(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
                                      PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
   constexpr auto kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
-  if (object->RootDirectory != nullptr)
-    return ::NtOpenFile(handle, access, object, io, share, options);
   const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-  opened_names.emplace_back(name, access);
+  if (object->RootDirectory == nullptr) opened_names.emplace_back(name, access);
   if (std::ranges::find(pending_names, name) != pending_names.end()) return kStatusDeletePending;
   return ::NtOpenFile(handle, access, object, io, share, options);
 }
@@ -578,6 +577,25 @@ TEST_F(FileQueries, AFileDeletedWhileHeldIsPendingDeletionUntilReleased) {
   EXPECT_EQ(pending, true);
   holder.reset();
   EXPECT_EQ(deletion_pending(path), std::unexpected(Error::os(ERROR_FILE_NOT_FOUND)));
+}
+
+// A leftover deleted while another program holds it stays listed: the check asks it through the
+// handle of the folder that listed it, never again by its path, and it waits for the restart
+// unless a leftover that is not pending is there too.
+TEST_F(FootprintLeftovers, ALeftoverPendingDeletionIsAskedThroughItsFolder) {
+  const testing::ScopedFileSystemCalls restore;
+  file_system_calls.open_file = &open_pending_deletion;
+  scratch_.write_file(L"root\\sub\\voxtrel-agent.exe.old.held");
+  pending_names = {L"voxtrel-agent.exe.old.held"};
+  opened_names.clear();
+  const std::string held = narrow(scratch_.at(L"root\\sub\\voxtrel-agent.exe.old.held"));
+  EXPECT_EQ(report_line(check(L"root")),
+            "leftovers voxtrel-agent.exe.old*: pending restart (deletion pending: " + held + ")\n");
+  scratch_.write_file(L"root\\voxtrel-agent.exe.old");
+  EXPECT_EQ(report_line(check(L"root")),
+            std::string(kPresent) + narrow(scratch_.at(L"root\\voxtrel-agent.exe.old")) + ")\n");
+  for (const auto& [name, access] : opened_names)
+    EXPECT_FALSE(name.ends_with(L"voxtrel-agent.exe.old.held")) << narrow(name);
 }
 
 // Present before cannot tell before pending restart before absent, whatever the order.
