@@ -4,8 +4,9 @@
 #include <string>
 #include <system_error>
 
+#include "agent/footprint.h"
 #include "driver/leftover_sweep.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 

@@ -10,7 +10,7 @@
 #include "driver/console.h"
 #include "driver/leftover_sweep.h"
 #include "driver/progress_title.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
 #include "system/text.h"
 #include "system/tree_removal.h"
 #include "system/unique_handle.h"
@@ -132,7 +132,16 @@ class TitleProgress final : public WalkProgress {
  public:
   TitleProgress(bool attached, int step, WalkKind kind) {
     if (!attached) return;
-    title_.emplace(TitleScope::kAnyConsole);
+    // The tool shows a title only where standard output is a console, and this program's is a
+    // file (or nothing while a walk is timed): its console stands in for the moment the title
+    // is made.
+    const UniqueFile console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (console) SetStdHandle(STD_OUTPUT_HANDLE, console.get());
+    title_.emplace();
+    SetStdHandle(STD_OUTPUT_HANDLE, output);
     (void)title_->start_step(step, kind);
   }
   WalkProgress* get() { return title_ ? this : nullptr; }
@@ -149,9 +158,8 @@ class TitleProgress final : public WalkProgress {
     const double inside = std::chrono::duration<double>(inside_).count();
     char text[200];
     std::snprintf(text, sizeof(text),
-                  "%s: %llu reports, %llu titles, %.3f ms inside the reporter, %.4f%% of %.3f s",
+                  "%s: %llu reports, %.3f ms inside the reporter, %.4f%% of %.3f s",
                   std::string(what).c_str(), static_cast<unsigned long long>(reports_),
-                  static_cast<unsigned long long>(title_ ? title_->titles_shown() : 0),
                   inside * 1e3, seconds > 0 ? 100 * inside / seconds : 0.0, seconds);
     return text;
   }
@@ -172,7 +180,7 @@ Measured run_sweep(const Copy& copy, bool with_title) {
   SweepCounts counts;
   std::string cost;
   {
-    TitleProgress progress(with_title, 8, WalkKind::kSearched);
+    TitleProgress progress(with_title, 8, WalkKind::kSearch);
     counts = sweep_leftovers(top, progress.get());
     if (with_title) cost = progress.cost("sweep_leftovers", seconds_since(start));
   }
@@ -219,7 +227,7 @@ Measured run_remove_tree(const Copy& copy, bool with_title) {
   Status removed;
   std::string cost;
   {
-    TitleProgress progress(with_title, 6, WalkKind::kRemoved);
+    TitleProgress progress(with_title, 6, WalkKind::kRemoval);
     removed = remove_tree(copy.top, progress.get());
     if (with_title) cost = progress.cost("remove_tree", seconds_since(start));
   }

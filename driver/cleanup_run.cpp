@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/footprint.h"
 #include "driver/console.h"
 #include "driver/elevation_gate.h"
 #include "driver/folder_removal.h"
@@ -62,8 +63,8 @@ void remove_product_key() {
 }
 
 void sweep_both_roots(WalkProgress* progress) {
-  SweepCounts total = sweep_leftovers(kProgramFilesRoot, progress);
-  total += sweep_leftovers(kProgramDataRoot, progress);
+  SweepCounts total;
+  for (const std::string_view root : kSearchRoots) total += sweep_leftovers(root, progress);
   print(leftover_summary(total));
 }
 
@@ -99,13 +100,13 @@ int cleanup_run() {
     // original title comes back here, before the closing banner.
     ProgressTitle title;
     print(transcript::kStep5);
-    remove_folder(kProgramFolder, title.start_step(5, WalkKind::kRemoved));
+    remove_folder(kProgramFolder, title.start_step(5, WalkKind::kRemoval));
     print(transcript::kStep6);
-    remove_folder(kDataFolder, title.start_step(6, WalkKind::kRemoved));
+    remove_folder(kDataFolder, title.start_step(6, WalkKind::kRemoval));
     print(transcript::kStep7);
     remove_product_key();
     print(transcript::kStep8);
-    sweep_both_roots(title.start_step(8, WalkKind::kSearched));
+    sweep_both_roots(title.start_step(8, WalkKind::kSearch));
   }
   print_banner(transcript::kComplete);
   wait_for_enter();

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "driver/agent_footprint.h"
+#include "agent/footprint.h"
 
 namespace voxtrel {
 

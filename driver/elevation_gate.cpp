@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "driver/console.h"
-#include "driver/format.h"
 #include "driver/transcript.h"
+#include "system/format.h"
 #include "system/path.h"
 #include "system/process_runner.h"
 #include "system/process_token.h"

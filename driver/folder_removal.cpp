@@ -1,9 +1,9 @@
 #include "driver/folder_removal.h"
 
 #include "driver/console.h"
-#include "driver/format.h"
 #include "driver/transcript.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
+#include "system/format.h"
 #include "system/text.h"
 #include "system/tree_removal.h"
 

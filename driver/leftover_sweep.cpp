@@ -1,8 +1,9 @@
 #include "driver/leftover_sweep.h"
 
+#include "agent/footprint.h"
 #include "driver/console.h"
-#include "driver/format.h"
 #include "driver/transcript.h"
+#include "system/format.h"
 #include "system/path.h"
 #include "system/text.h"
 #include "system/tree_search.h"
@@ -10,7 +11,7 @@
 namespace voxtrel {
 namespace {
 
-void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& counts) {
+void remove_leftover(TreeSearch& search, const FoundFile& entry, SweepCounts& counts) {
   const std::string shown = shown_path(search.path_of(entry));
   print(fill(transcript::kLeftoverRemoving, {shown}));
   if (search.remove(entry)) {
@@ -26,15 +27,15 @@ void remove_leftover(TreeSearch& search, const FoundEntry& entry, SweepCounts& c
 SweepCounts sweep_leftovers(std::string_view directory, WalkProgress* progress) {
   SweepCounts counts;
   const std::wstring root = to_wide(directory);
-  auto unsearched =
-      search_leftovers(root, progress, [&counts](TreeSearch& search, const FoundEntry& leftover) {
-        remove_leftover(search, leftover, counts);
-      });
-  if (!unsearched) {
-    if (!search_root_hides_nothing(unsearched.error())) counts.unsearched.push_back(root);
+  auto search = TreeSearch::open(root, progress);
+  if (!search) {
+    if (!search_root_hides_nothing(search.error())) counts.unsearched.push_back(root);
     return counts;
   }
-  for (auto& folder : *unsearched) counts.unsearched.push_back(std::move(folder.path));
+  while (const auto entry = search->next()) {
+    if (is_leftover_name(entry->name)) remove_leftover(*search, *entry, counts);
+  }
+  for (auto& folder : search->unsearched()) counts.unsearched.push_back(std::move(folder.path));
   return counts;
 }
 

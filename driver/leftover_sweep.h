@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/agent_footprint.h"
 #include "system/path.h"
 #include "system/walk_progress.h"
 

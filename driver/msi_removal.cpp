@@ -3,8 +3,8 @@
 #include <array>
 
 #include "driver/console.h"
-#include "driver/format.h"
 #include "driver/transcript.h"
+#include "system/format.h"
 #include "system/process_runner.h"
 #include "system/registry_reader.h"
 
@@ -15,10 +15,10 @@ constexpr SystemProgram kWindowsInstaller{.name = "msiexec", .file = "msiexec.ex
 
 // An entry an earlier uninstall took with it (a product chained to another, removed with it) is
 // one a walk of the live list would no longer meet: asking msiexec about it could only fail. Any
-// other answer than "not found" leaves it to msiexec, as the list said.
+// other answer than "not there" leaves it to msiexec, as the list said.
 bool entry_gone(std::string_view root, const MatchedProduct& product) {
   auto key = open_key(HKEY_LOCAL_MACHINE, std::string(root) + "\\" + product.subkey);
-  if (!key) return key.error().is_os(ERROR_FILE_NOT_FOUND);
+  if (!key) return is_key_gone(key.error());
   (void)close_key(std::move(*key));
   return false;
 }

@@ -2,7 +2,7 @@
 // "Voxtrel" is uninstalled quietly through Windows Installer, one at a time.
 #pragma once
 
-#include "driver/agent_footprint.h"
+#include "agent/footprint.h"
 
 namespace voxtrel {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "driver/console.h"
-#include "driver/format.h"
+#include "system/format.h"
 #include "system/text.h"
 #include "system/windows_api.h"
 
@@ -42,7 +42,7 @@ std::string group_digits(std::uint64_t value) {
 }
 
 std::string progress_title(int step, WalkKind kind, std::uint64_t entries) {
-  const std::string_view word = kind == WalkKind::kSearched ? kSearchedWord : kRemovedWord;
+  const std::string_view word = kind == WalkKind::kSearch ? kSearchedWord : kRemovedWord;
   return fill(kTitlePattern, {std::to_string(step), group_digits(entries), word});
 }
 
@@ -58,13 +58,13 @@ bool TitlePacing::advance(std::uint64_t entries, ProgressClock::time_point now) 
   return true;
 }
 
-ProgressTitle::ProgressTitle(TitleScope scope) {
-  if (scope == TitleScope::kOutputConsole && !output_is_console()) return;
+ProgressTitle::ProgressTitle() {
+  if (!output_is_console()) return;
   original_ = read_console_title();
 }
 
 ProgressTitle::~ProgressTitle() {
-  if (original_ && titles_shown_ != 0) SetConsoleTitleW(original_->c_str());
+  if (original_ && shown_) SetConsoleTitleW(original_->c_str());
 }
 
 WalkProgress* ProgressTitle::start_step(int step, WalkKind kind) {
@@ -83,7 +83,7 @@ void ProgressTitle::advance(std::uint64_t entries) {
 void ProgressTitle::show() {
   // A title the console refuses changes nothing in the run.
   (void)SetConsoleTitleW(to_wide(progress_title(step_, kind_, pacing_.total())).c_str());
-  ++titles_shown_;
+  shown_ = true;
 }
 
 }  // namespace voxtrel

@@ -19,7 +19,7 @@ using ProgressClock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds kTitleInterval{250};
 
 // What a step does to its entries: removes them (steps 5 and 6) or searches them (step 8).
-enum class WalkKind : std::uint8_t { kRemoved, kSearched };
+enum class WalkKind : std::uint8_t { kRemoval, kSearch };
 
 // The number in decimal with a comma between groups of three digits: 184230 -> "184,230".
 [[nodiscard]] std::string group_digits(std::uint64_t value);
@@ -44,17 +44,13 @@ class TitlePacing {
   ProgressClock::time_point last_shown_{};
 };
 
-// Whose console title is shown: only where standard output is a console (the tool), or the
-// process's console whatever standard output is (the benchmark, whose output is a file).
-enum class TitleScope : std::uint8_t { kOutputConsole, kAnyConsole };
-
 // The console's title for as long as it lives: the original is read when it is made and put
-// back when it is destroyed, if a progress title was shown. Without a console in scope, or when
-// the original cannot be read (it could not be put back), it never touches the title and hands
-// out no reporter.
+// back when it is destroyed, if a progress title was shown. Where standard output is no console
+// (redirected to a file, say), or when the original cannot be read (it could not be put back), it
+// never touches the title and hands out no reporter.
 class ProgressTitle final : public WalkProgress {
  public:
-  explicit ProgressTitle(TitleScope scope = TitleScope::kOutputConsole);
+  ProgressTitle();
   ~ProgressTitle();
   ProgressTitle(const ProgressTitle&) = delete;
   ProgressTitle& operator=(const ProgressTitle&) = delete;
@@ -67,17 +63,14 @@ class ProgressTitle final : public WalkProgress {
   // Called by the walks; looks at the clock, and shows the total when it is due.
   void advance(std::uint64_t entries) override;
 
-  // Titles shown so far (the benchmark reports it).
-  [[nodiscard]] std::uint64_t titles_shown() const noexcept { return titles_shown_; }
-
  private:
   void show();
 
   std::optional<std::wstring> original_;  // nothing: the title is not in use
   int step_ = 0;
-  WalkKind kind_ = WalkKind::kRemoved;
+  WalkKind kind_ = WalkKind::kRemoval;
   TitlePacing pacing_;
-  std::uint64_t titles_shown_ = 0;
+  bool shown_ = false;  // a progress title replaced the original
 };
 
 }  // namespace voxtrel

@@ -3,14 +3,15 @@
 #include <array>
 #include <new>
 
-#include "driver/agent_footprint.h"
-#include "driver/format.h"
-#include "system/agent_queries.h"
+#include "agent/footprint.h"
 #include "system/error.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
+#include "system/format.h"
+#include "system/machine_queries.h"
 #include "system/path.h"
 #include "system/registry_reader.h"
 #include "system/text.h"
+#include "system/tree_search.h"
 
 namespace voxtrel {
 namespace {
@@ -38,14 +39,6 @@ constexpr std::string_view kProcessIdsDetail = "process ids {}";
 constexpr std::string_view kProductDetail = "{} {}";
 constexpr std::string_view kListSeparator = "; ";
 constexpr std::string_view kUnlistedItems = "and {} more";
-
-constexpr std::array<std::string_view, 2> kSearchRoots = {kProgramFilesRoot, kProgramDataRoot};
-
-// The answers that say the thing asked about is not there: a file, folder, key or value that
-// does not exist (2), or a folder on the way that does not (3).
-bool says_absent(const Error& error) {
-  return error.is_os(ERROR_FILE_NOT_FOUND) || error.is_os(ERROR_PATH_NOT_FOUND);
-}
 
 std::string error_detail(const Error& error) {
   if (error.kind() != ErrorKind::kOs) return std::string(error.message());
@@ -128,7 +121,7 @@ PartReport check_products() {
 PartReport check_folder(std::string_view part, std::string_view folder) {
   const std::wstring path = to_wide(folder);
   const auto attributes = query_attributes(path);
-  if (!attributes && !says_absent(attributes.error())) return cannot_tell(part, attributes.error());
+  if (!attributes && !is_absent(attributes.error())) return cannot_tell(part, attributes.error());
   if (attributes && deletion_known_pending(path)) {
     return {part, PartState::kPendingRestart, std::string(kDeletionPendingDetail)};
   }
@@ -138,8 +131,31 @@ PartReport check_folder(std::string_view part, std::string_view folder) {
 // The tool's own 64-bit view, the one step 7 deletes from.
 PartReport check_product_key() {
   auto key = open_key(HKEY_LOCAL_MACHINE, to_utf8_lossy(kProductKey));
-  if (!key && !says_absent(key.error())) return cannot_tell(kProductKeyPart, key.error());
+  if (!key && !is_absent(key.error())) return cannot_tell(kProductKeyPart, key.error());
   return found_or_not(kProductKeyPart, key.has_value());
+}
+
+// An absent search root hides nothing, nor does one that is no folder; one that cannot be opened,
+// or a folder below it that could not be searched, leaves the answer open unless a leftover was
+// found. Leftovers all pending deletion wait for the restart, unless something could not be
+// searched. A leftover past the list is counted, its path never shown.
+// The leftovers under `root`, each put in `list` or, when its deletion is pending, in `pending`.
+// Returns what leaves the answer open: why the root or a folder below it could not be searched.
+std::optional<std::string> search_root(std::string_view root, ItemList& list, ItemList& pending) {
+  auto search = TreeSearch::open(to_wide(root), nullptr);
+  if (!search) {
+    if (is_absent(search.error()) || search.error().is_os(ERROR_DIRECTORY)) return std::nullopt;
+    return error_detail(search.error());
+  }
+  while (const auto leftover = search->next()) {
+    if (!is_leftover_name(leftover->name)) continue;
+    const bool is_pending = search->deletion_pending(*leftover).value_or(false);
+    (is_pending ? pending : list).add([&] { return shown_path(search->path_of(*leftover)); });
+  }
+  const auto unsearched = search->unsearched();
+  if (unsearched.empty()) return std::nullopt;
+  const UnsearchedFolder& first = unsearched.front();
+  return fill(kFolderErrorDetail, {to_utf8_lossy(first.path), error_detail(first.error)});
 }
 
 // An absent search root hides nothing, nor does one that is no folder; one that cannot be opened,
@@ -151,20 +167,8 @@ PartReport search_roots(std::span<const std::string_view> roots) {
   ItemList list;
   ItemList pending;
   for (const std::string_view root : roots) {
-    const auto unsearched = search_leftovers(
-        to_wide(root), nullptr, [&](TreeSearch& search, const FoundEntry& leftover) {
-          const bool is_pending = search.deletion_pending(leftover).value_or(false);
-          (is_pending ? pending : list).add([&] { return shown_path(search.path_of(leftover)); });
-        });
-    if (failure) continue;
-    if (!unsearched) {
-      if (!says_absent(unsearched.error()) && !unsearched.error().is_os(ERROR_DIRECTORY)) {
-        failure = error_detail(unsearched.error());
-      }
-    } else if (!unsearched->empty()) {
-      const UnsearchedFolder& first = unsearched->front();
-      failure = fill(kFolderErrorDetail, {to_utf8_lossy(first.path), error_detail(first.error)});
-    }
+    auto unknown = search_root(root, list, pending);
+    if (!failure) failure = std::move(unknown);
   }
   if (list.empty() && failure) return {kLeftoverPart, PartState::kCannotTell, std::move(*failure)};
   if (list.empty() && !pending.empty()) {

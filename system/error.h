@@ -62,15 +62,32 @@ using Status = std::expected<void, Error>;
   return std::unexpected(Error::os(code));
 }
 
-// Whether `error` says that the file or folder asked about is no longer there, as the walks take
-// it: ERROR_FILE_NOT_FOUND (2, the last name does not exist), ERROR_PATH_NOT_FOUND (3, a folder on
-// the way does not), ERROR_BAD_NETPATH (53) and ERROR_BAD_NET_NAME (67, the same behind a
-// network path), ERROR_DELETE_PENDING (303, it is marked for deletion and goes when its last
-// handle closes).
-[[nodiscard]] constexpr bool is_entry_gone(const Error& error) noexcept {
+// What a failure says about the thing asked about. Each code with the calls that answer it.
+
+// Nothing is at the name asked for, the question's plain "no":
+// - ERROR_FILE_NOT_FOUND (2): CreateFileW or NtOpenFile of a name its folder does not hold;
+//   RegOpenKeyExW of a key, RegQueryValueExW of a value, that does not exist.
+// - ERROR_PATH_NOT_FOUND (3): CreateFileW or NtOpenFile when a folder on the way does not exist.
+// - ERROR_BAD_NETPATH (53), ERROR_BAD_NET_NAME (67): the same for the server or the share of a
+//   network path.
+[[nodiscard]] constexpr bool is_absent(const Error& error) noexcept {
   return error.is_os(ERROR_FILE_NOT_FOUND) || error.is_os(ERROR_PATH_NOT_FOUND) ||
-         error.is_os(ERROR_BAD_NETPATH) || error.is_os(ERROR_BAD_NET_NAME) ||
-         error.is_os(ERROR_DELETE_PENDING);
+         error.is_os(ERROR_BAD_NETPATH) || error.is_os(ERROR_BAD_NET_NAME);
+}
+
+// A file or folder that the walks need not act on, since it is gone or going by itself:
+// is_absent, or ERROR_DELETE_PENDING (303, from STATUS_DELETE_PENDING): any open of an entry
+// already marked for deletion, which goes when its last handle closes. (Whoever must tell "gone"
+// from "gone at the next restart", as the footprint check does, asks is_absent instead.)
+[[nodiscard]] constexpr bool is_entry_gone(const Error& error) noexcept {
+  return is_absent(error) || error.is_os(ERROR_DELETE_PENDING);
+}
+
+// A registry key or value that is not there: is_absent, or ERROR_KEY_DELETED (1018):
+// RegEnumKeyExW, RegOpenKeyExW or RegQueryValueExW through the handle of a key that was deleted
+// since it was opened.
+[[nodiscard]] constexpr bool is_key_gone(const Error& error) noexcept {
+  return is_absent(error) || error.is_os(ERROR_KEY_DELETED);
 }
 
 // The system's own text for a Windows error code, in UTF-8 without the trailing line break;

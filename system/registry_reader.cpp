@@ -48,20 +48,22 @@ Result<std::string> decode_subkey_name(std::wstring_view name) {
   return std::move(*text);
 }
 
-void SubkeyNames::fetch_next() {
-  DWORD length = kSubkeyNameUnits;
-  const LSTATUS status =
-      RegEnumKeyExW(key_, next_index_, name_.data(), &length, nullptr, nullptr, nullptr, nullptr);
-  // The index moves on whatever this one gave, so one bad subkey never stops the listing.
-  ++next_index_;
-  // A key deleted while it is listed answers ERROR_KEY_DELETED for every index: nothing more
-  // can come from it.
-  if (status == ERROR_NO_MORE_ITEMS || status == ERROR_KEY_DELETED) {
-    current_.reset();
-  } else if (status != ERROR_SUCCESS) {
-    current_.emplace(fail_os(static_cast<std::uint32_t>(status)));
-  } else {
-    current_.emplace(decode_subkey_name(std::wstring_view(name_.data(), length)));
+std::vector<Result<std::string>> subkey_names(HKEY key) {
+  std::vector<Result<std::string>> names;
+  std::wstring name(kSubkeyNameUnits, L'\0');
+  // The index moves on whatever one gave, so one bad subkey never stops the listing.
+  for (DWORD index = 0;; ++index) {
+    DWORD length = kSubkeyNameUnits;
+    const LSTATUS status =
+        RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    // A key deleted while it is listed answers ERROR_KEY_DELETED for every index: nothing more
+    // can come from it.
+    if (status == ERROR_NO_MORE_ITEMS || status == ERROR_KEY_DELETED) return names;
+    if (status != ERROR_SUCCESS) {
+      names.emplace_back(fail_os(static_cast<std::uint32_t>(status)));
+    } else {
+      names.push_back(decode_subkey_name(std::wstring_view(name.data(), length)));
+    }
   }
 }
 

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <iterator>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/error.h"
 #include "system/unique_handle.h"
@@ -35,61 +34,11 @@ Status close_key(UniqueRegistryKey key);
 // passed back to the registry unchanged, so it is the error ERROR_INVALID_BLOCK (9).
 [[nodiscard]] Result<std::string> decode_subkey_name(std::wstring_view name);
 
-// The subkeys of an open key by increasing index on the live key, one item per index: a name,
-// or the error for that index (RegEnumKeyExW's status or an undecodable name). The iteration
-// ends at ERROR_NO_MORE_ITEMS, or at ERROR_KEY_DELETED once the key itself is gone, and never
-// restarts, so a subkey removed while it runs shifts the
-// later ones down one index. Single pass: iterate once.
-class SubkeyNames {
- public:
-  using Item = Result<std::string>;
-
-  class Iterator {
-   public:
-    using value_type = Item;
-    using difference_type = std::ptrdiff_t;
-
-    Iterator() = default;
-    explicit Iterator(SubkeyNames* names) noexcept : names_(names) {}
-    [[nodiscard]] const Item& operator*() const { return *names_->current_; }
-    Iterator& operator++() {
-      names_->fetch_next();
-      return *this;
-    }
-    void operator++(int) { ++*this; }
-    [[nodiscard]] bool operator==(std::default_sentinel_t) const noexcept {
-      return !names_->current_.has_value();
-    }
-
-   private:
-    SubkeyNames* names_ = nullptr;
-  };
-
-  explicit SubkeyNames(HKEY key) : key_(key), name_(kSubkeyNameUnits, L'\0') {}
-  // Iterators point into the range, so it stays where it was made.
-  SubkeyNames(const SubkeyNames&) = delete;
-  SubkeyNames& operator=(const SubkeyNames&) = delete;
-
-  [[nodiscard]] Iterator begin() {
-    fetch_next();
-    return Iterator(this);
-  }
-  [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
-
- private:
-  // Reads the item at next_index_ into current_, or empties current_ at the end.
-  void fetch_next();
-
-  HKEY key_;
-  DWORD next_index_ = 0;
-  std::wstring name_;  // the name buffer, reused for every index
-  std::optional<Item> current_;
-};
-
-// The subkeys of `key` (which must stay open while the names are iterated).
-[[nodiscard]] inline SubkeyNames subkey_names(HKEY key) {
-  return SubkeyNames(key);
-}
+// The subkeys of the open `key` by increasing index, one item per index: a name, or the error
+// for that index (RegEnumKeyExW's status, or ERROR_INVALID_BLOCK for an undecodable name), which
+// does not end the listing. It ends at ERROR_NO_MORE_ITEMS, or at ERROR_KEY_DELETED once the key
+// itself is gone.
+[[nodiscard]] std::vector<Result<std::string>> subkey_names(HKEY key);
 
 // A value's bytes as text: REG_SZ, REG_EXPAND_SZ (not expanded) and REG_MULTI_SZ (its strings one
 // per line) decode as UTF-16 with U+FFFD for unpaired surrogates, an odd last byte ignored and

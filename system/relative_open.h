@@ -39,17 +39,17 @@ inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_R
     LinkHandling links = LinkHandling::kOpenItself);
 
 // open_relative with every failure as the platform answered it: an entry that is gone is its
-// error (2, 3, 53, 67, or ERROR_DELETE_PENDING (303) for one deleted while another handle keeps it
-// open), not an empty handle.
+// error (one of is_entry_gone's: ERROR_DELETE_PENDING (303) for one deleted while another handle
+// keeps it open), not an empty handle.
 [[nodiscard]] Result<UniqueKernelHandle> open_relative_as_answered(
     HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
     LinkHandling links = LinkHandling::kOpenItself);
 
 // Opens `path` (made absolute, in its NT form) under the same rules as open_relative. Links on the
 // way to the last component are followed, as CreateFileW follows them; the last one as `links`
-// says. Errors: those of open_relative; the codes that say the entry is not there (2, 3, 53, 67,
-// 303), which open_relative answers with an empty handle; ERROR_FILENAME_EXCED_RANGE (206) for a
-// path longer than an NT name holds; as prepare_path for the path itself.
+// says. Errors: those of open_relative; the codes of is_entry_gone, which open_relative answers
+// with an empty handle; ERROR_FILENAME_EXCED_RANGE (206) for a path longer than an NT name holds;
+// as prepare_path for the path itself.
 [[nodiscard]] Result<UniqueKernelHandle> open_path(std::wstring_view path, ACCESS_MASK access,
                                                    ULONG options, LinkHandling links);
 

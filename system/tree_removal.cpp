@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "system/directory_walk.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
 #include "system/file_system_calls.h"
 #include "system/holder_wait.h"
 #include "system/relative_open.h"
@@ -20,7 +20,7 @@ namespace {
 // 10) opens the target of its Unix symbolic links whatever the flags say; walking such a handle
 // would delete the target's content, and deleting it would delete the target itself. On Windows a
 // handle opened as itself always carries the attribute, so this never fires there.
-Result<bool> followed_a_link(HANDLE opened, DWORD listed_attributes) {
+Result<bool> opened_the_target(HANDLE opened, DWORD listed_attributes) {
   if ((listed_attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
   FILE_BASIC_INFO basic{};
   if (!file_system_calls.get_information(opened, FileBasicInfo, &basic, sizeof(basic))) {
@@ -59,7 +59,7 @@ Result<OpenDirectory> open_subdirectory(HANDLE parent, DWORD attributes, std::ws
   if (!opened) return std::unexpected(opened.error());
   child.handle = std::move(*opened);
   if (!child.handle || !reparse) return child;
-  auto followed = followed_a_link(child.handle.get(), attributes);
+  auto followed = opened_the_target(child.handle.get(), attributes);
   if (!followed) return std::unexpected(followed.error());
   if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   return child;
@@ -186,13 +186,13 @@ class RemovalWalk {
   bool extended_refused_ = false;
 };
 
-// Whether the top is a link its platform followed (see followed_a_link), told by the record its
+// Whether the top is a link its platform followed (see opened_the_target), told by the record its
 // parent's listing holds for it, which is read through a parent handle opened under the walks'
 // rules. Where that record cannot be had, nothing is known to say so.
 Status check_not_followed(HANDLE top, std::wstring_view path) {
   auto listed = listed_entry(path);
   if (!listed || !*listed) return {};
-  auto followed = followed_a_link(top, (*listed)->attributes);
+  auto followed = opened_the_target(top, (*listed)->attributes);
   if (!followed) return std::unexpected(followed.error());
   if (*followed) return fail_os(ERROR_NOT_SUPPORTED);
   return {};

@@ -39,6 +39,7 @@ Result<TreeSearch> TreeSearch::open_top(std::wstring_view top, WalkProgress* pro
   auto identity = identity_of(directory->get());
   if (!identity) return std::unexpected(identity.error());
   TreeSearch search(progress);
+  search.top_ = Path(top);
   (void)search.first_visit(*identity);
   search.walk_.enter_top(std::move(*directory), *identity, top);
   return search;
@@ -93,7 +94,7 @@ bool TreeSearch::enter_link_target(const DirectoryRecord& record) {
   return true;
 }
 
-std::optional<FoundEntry> TreeSearch::find_next() {
+std::optional<FoundFile> TreeSearch::find_next() {
   while (!walk_.done()) {
     auto record = walk_.next_record();
     // The end of a listing, or an error that ends it: what was found so far stands, and a
@@ -113,12 +114,12 @@ std::optional<FoundEntry> TreeSearch::find_next() {
       enter_directory(entry);
       continue;
     }
-    return FoundEntry{entry.name, entry.attributes};
+    return FoundFile{entry.name, entry.attributes};
   }
   return std::nullopt;
 }
 
-std::optional<FoundEntry> TreeSearch::next() {
+std::optional<FoundFile> TreeSearch::next() {
   try {
     return find_next();
   } catch (const std::bad_alloc&) {
@@ -129,6 +130,7 @@ std::optional<FoundEntry> TreeSearch::next() {
 }
 
 std::vector<UnsearchedFolder> TreeSearch::unsearched() const {
+  if (out_of_memory_) return {{top_, Error::os(ERROR_NOT_ENOUGH_MEMORY)}};
   std::vector<UnsearchedFolder> folders;
   for (const auto& [folder, identity] : unsearched_) {
     // A folder whose open failed on one route and that another route then searched.
@@ -137,11 +139,11 @@ std::vector<UnsearchedFolder> TreeSearch::unsearched() const {
   return folders;
 }
 
-Path TreeSearch::path_of(const FoundEntry& entry) const {
+Path TreeSearch::path_of(const FoundFile& entry) const {
   return join_path(walk_.path(), entry.name);
 }
 
-Result<bool> TreeSearch::deletion_pending(const FoundEntry& entry) {
+Result<bool> TreeSearch::deletion_pending(const FoundFile& entry) {
   auto opened = open_relative_as_answered(walk_.current().directory.get(), entry.name,
                                           FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE);
   if (opened) return false;
@@ -149,7 +151,7 @@ Result<bool> TreeSearch::deletion_pending(const FoundEntry& entry) {
   return std::unexpected(opened.error());
 }
 
-Status TreeSearch::remove(const FoundEntry& entry) {
+Status TreeSearch::remove(const FoundFile& entry) {
   return delete_entry(walk_.current().directory.get(), entry.name, FILE_NON_DIRECTORY_FILE);
 }
 

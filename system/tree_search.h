@@ -22,9 +22,10 @@ namespace voxtrel {
 // One directory query of the search fills this many bytes; one such buffer per level of depth.
 inline constexpr std::size_t kSearchBatchBytes = 4096;
 
-// An entry the search does not enter: a file, a link to a file, or an entry whose target could
-// not be opened as a directory. Valid until the search moves on.
-struct FoundEntry {
+// An entry the search does not enter, so never a directory: a file, or a link whose target is not
+// a directory (a link to nothing, or one whose target refuses the open, counts as a directory that
+// holds nothing). Valid until the search moves on.
+struct FoundFile {
   std::wstring_view name;
   DWORD attributes = 0;
 };
@@ -57,26 +58,27 @@ class TreeSearch {
   // opened or listed contributes nothing: for lack of rights, or because it is not there (a link
   // to nothing), silently; otherwise it is one of unsearched(). Only a link whose target is not a
   // directory is an entry. Running out of memory ends the search: out_of_memory() says so.
-  [[nodiscard]] std::optional<FoundEntry> next();
+  [[nodiscard]] std::optional<FoundFile> next();
 
   // The folders met so far that are there but could not be searched, in the order they were met;
-  // a folder searched later by another route is left out.
+  // a folder searched later by another route is left out. Once the search has run out of memory,
+  // the top alone, with ERROR_NOT_ENOUGH_MEMORY (8): nothing not searched by then is known.
   [[nodiscard]] std::vector<UnsearchedFolder> unsearched() const;
   // Whether the search ran out of memory: everything not searched by then is unknown.
   [[nodiscard]] bool out_of_memory() const noexcept { return out_of_memory_; }
 
   // The path of the entry `next` returned last: the top as given, joined with each name.
-  [[nodiscard]] Path path_of(const FoundEntry& entry) const;
+  [[nodiscard]] Path path_of(const FoundFile& entry) const;
 
   // Whether the entry `next` returned last is deleted but still held open elsewhere, asked of it as
   // itself through the handle of the folder that listed it. Errors: the open's, but for
   // ERROR_DELETE_PENDING, which is the yes.
-  [[nodiscard]] Result<bool> deletion_pending(const FoundEntry& entry);
+  [[nodiscard]] Result<bool> deletion_pending(const FoundFile& entry);
 
   // Deletes the entry `next` returned last, as itself (a link, not its target), through the
   // handle of the folder that listed it, and only if it is no directory (one swapped in since the
   // listing stays). Errors: as delete_entry.
-  [[nodiscard]] Status remove(const FoundEntry& entry);
+  [[nodiscard]] Status remove(const FoundFile& entry);
 
  private:
   explicit TreeSearch(WalkProgress* progress) : walk_(kSearchBatchBytes, progress) {}
@@ -95,7 +97,7 @@ class TreeSearch {
   // yet; false when the target is not a directory (the entry then counts as a file).
   bool enter_link_target(const DirectoryRecord& record);
   // next(), which may run out of memory.
-  [[nodiscard]] std::optional<FoundEntry> find_next();
+  [[nodiscard]] std::optional<FoundFile> find_next();
 
   HolderWaitScope holder_waits_;
   DirectoryWalk walk_;
@@ -103,6 +105,7 @@ class TreeSearch {
   // would otherwise be searched once per route: 2^k times for k folders.
   std::unordered_set<FileIdentity, FileIdentityHash> visited_;
   std::vector<std::pair<UnsearchedFolder, FileIdentity>> unsearched_;
+  Path top_;  // as given to open()
   bool out_of_memory_ = false;
 };
 

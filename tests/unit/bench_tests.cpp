@@ -10,6 +10,7 @@
 #include <set>
 #include <tuple>
 
+#include "agent/footprint.h"
 #include "bench/results.h"
 #include "bench/tree_plan.h"
 #include "driver/leftover_sweep.h"

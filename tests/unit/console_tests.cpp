@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "driver/console.h"
-#include "driver/format.h"
 #include "driver/leftover_sweep.h"
 #include "driver/progress_title.h"
 #include "system/file_system_calls.h"
+#include "system/format.h"
 #include "system/path.h"
 #include "system/text.h"
 #include "system/tree_removal.h"
@@ -227,9 +227,9 @@ TEST(ProgressTitleText, NamesTheStepAndItsCountInGroupsOfThreeDigits) {
     std::erase(digits, ',');
     EXPECT_EQ(group_digits(std::stoull(digits)), text);
   }
-  EXPECT_EQ(progress_title(8, WalkKind::kSearched, 184230),
+  EXPECT_EQ(progress_title(8, WalkKind::kSearch, 184230),
             "Voxtrel Force-Removal Tool - step 8 of 8: 184,230 entries searched");
-  EXPECT_EQ(progress_title(5, WalkKind::kRemoved, 0),
+  EXPECT_EQ(progress_title(5, WalkKind::kRemoval, 0),
             "Voxtrel Force-Removal Tool - step 5 of 8: 0 entries removed");
 }
 
@@ -265,8 +265,8 @@ std::optional<std::wstring> console_title() {
   return std::wstring(buffer.data(), length);
 }
 
-// The tool's title needs standard output on the console; the process-wide one (the benchmark's)
-// shows each step and puts the original title back when it goes, if it showed one.
+// The title is used only where standard output is the console when it is made; then it shows each
+// step and puts the original title back when it goes, if it showed one.
 TEST(ConsoleWithOutputToNul, TitleShownOnlyInScopeAndTheOriginalComesBack) {
   const auto before = console_title();
   if (!before) GTEST_SKIP() << "this process has no console whose title could be read";
@@ -275,23 +275,30 @@ TEST(ConsoleWithOutputToNul, TitleShownOnlyInScopeAndTheOriginalComesBack) {
   const UniqueFile nul(
       CreateFileW(L"NUL", GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(nul);
+  const UniqueFile console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+  ASSERT_TRUE(console);
   const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
   SetStdHandle(STD_OUTPUT_HANDLE, nul.get());
   const std::wstring original = L"progress-title-test original";
   {
     ProgressTitle title;
-    EXPECT_EQ(title.start_step(8, WalkKind::kSearched), nullptr);
-    EXPECT_EQ(title.titles_shown(), 0u);
-    ProgressTitle unused(TitleScope::kAnyConsole);
+    EXPECT_EQ(title.start_step(8, WalkKind::kSearch), nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, console.get());
+    ProgressTitle unused;
+    SetStdHandle(STD_OUTPUT_HANDLE, nul.get());
     EXPECT_TRUE(SetConsoleTitleW(original.c_str()));
   }
   EXPECT_EQ(console_title(), original) << "a title put back although none was shown";
   {
-    ProgressTitle title(TitleScope::kAnyConsole);
-    EXPECT_NE(title.start_step(6, WalkKind::kRemoved), nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, console.get());
+    ProgressTitle title;
+    SetStdHandle(STD_OUTPUT_HANDLE, nul.get());
+    EXPECT_NE(title.start_step(6, WalkKind::kRemoval), nullptr);
     EXPECT_EQ(console_title(),
               to_wide("Voxtrel Force-Removal Tool - step 6 of 8: 0 entries removed"));
-    (void)title.start_step(8, WalkKind::kSearched);
+    (void)title.start_step(8, WalkKind::kSearch);
     EXPECT_EQ(console_title(),
               to_wide("Voxtrel Force-Removal Tool - step 8 of 8: 0 entries searched"));
   }

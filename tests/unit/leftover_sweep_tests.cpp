@@ -12,11 +12,12 @@
 #include <tuple>
 #include <vector>
 
+#include "agent/footprint.h"
 #include "driver/leftover_sweep.h"
 #include "footprint/footprint_check.h"
-#include "system/agent_queries.h"
-#include "system/file_ops.h"
+#include "system/file_queries.h"
 #include "system/file_system_calls.h"
+#include "system/machine_queries.h"
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"

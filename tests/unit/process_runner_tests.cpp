@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/elevation_gate.h"
-#include "system/agent_queries.h"
+#include "system/machine_queries.h"
 #include "system/path.h"
 #include "system/process_runner.h"
 #include "system/process_token.h"

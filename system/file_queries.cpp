@@ -1,7 +1,8 @@
-#include "system/file_ops.h"
+#include "system/file_queries.h"
 
 #include "system/directory_walk.h"
 #include "system/file_system_calls.h"
+#include "system/relative_open.h"
 
 namespace voxtrel {
 namespace {
@@ -63,6 +64,15 @@ Result<FileAttributes> query_attributes(std::wstring_view path) {
 
 bool path_exists(std::wstring_view path) {
   return query_attributes(path).has_value();
+}
+
+// An open for attributes only meets no share mode, and breaks no oplock ("Checking the Oplock
+// State of an IRP_MJ_CREATE Operation", Windows driver documentation).
+Result<bool> deletion_pending(std::wstring_view path) {
+  auto opened = open_path(path, FILE_READ_ATTRIBUTES, 0, LinkHandling::kFollow);
+  if (opened) return false;
+  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
+  return std::unexpected(opened.error());
 }
 
 }  // namespace voxtrel

@@ -37,4 +37,16 @@ struct FileAttributes {
 // True exactly when query_attributes succeeds: a link to a missing target does not exist.
 [[nodiscard]] bool path_exists(std::wstring_view path);
 
+// Whether the entry `path` names (links followed, as query_attributes follows them) is pending
+// deletion: deleted while other handles to it stay open, it goes when the last one closes, which
+// for a process that survived taskkill may be the next restart. Every open of such an entry
+// answers STATUS_DELETE_PENDING, which CreateFileW turns into error 5 like any refusal, so this
+// asks open_path (NtOpenFile on the path's NT form, "\??\C:\...", through the file-system call
+// table). The open asks for attributes only and shares everything: it meets no sharing conflict
+// and breaks no oplock. False when the open succeeds. Errors: InvalidInput for a NUL in the path;
+// GetFullPathNameW's; ERROR_FILENAME_EXCED_RANGE (206) for a path longer than an NT name holds;
+// every other failure of the open, as a Windows error code (Wine 8 and 10 never answer
+// STATUS_DELETE_PENDING: they open such an entry as any other).
+[[nodiscard]] Result<bool> deletion_pending(std::wstring_view path);
+
 }  // namespace voxtrel

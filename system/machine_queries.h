@@ -1,6 +1,6 @@
-// Read-only questions for the footprint check: is a service registered, and is it only waiting to
-// go; which processes run an image; is an entry on disk only waiting for its last handle to go.
-// Every failure is a value; nothing here prints or changes anything.
+// Read-only questions about what runs on this machine: is a service registered, and is it only
+// waiting to go; which processes run an image. Every failure is a value; nothing here prints or
+// changes anything.
 #pragma once
 
 #include <cstdint>
@@ -33,18 +33,6 @@ extern ServiceCalls service_calls;
 // except ERROR_SERVICE_DOES_NOT_EXIST, which is the answer absent. A service whose deletion
 // cannot be asked about is present.
 [[nodiscard]] Result<ServiceState> service_state(std::string_view name);
-
-// Whether the entry `path` names (links followed, as query_attributes follows them) is pending
-// deletion: deleted while other handles to it stay open, it goes when the last one closes, which
-// for a process that survived taskkill may be the next restart. Every open of such an entry
-// answers STATUS_DELETE_PENDING, which CreateFileW turns into error 5 like any refusal, so this
-// asks open_path (NtOpenFile on the path's NT form, "\??\C:\...", through the file-system call
-// table). The open asks for attributes only and shares everything: it meets no sharing conflict
-// and breaks no oplock. False when the open succeeds. Errors: InvalidInput for a NUL in the path;
-// GetFullPathNameW's; ERROR_FILENAME_EXCED_RANGE (206) for a path longer than an NT name holds;
-// every other failure of the open, as a Windows error code (Wine 8 and 10 never answer
-// STATUS_DELETE_PENDING: they open such an entry as any other).
-[[nodiscard]] Result<bool> deletion_pending(std::wstring_view path);
 
 // Whether a process's image name is `image_name`, compared as taskkill /IM compares a name
 // without wildcards: the whole name, ignoring case.

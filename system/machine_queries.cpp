@@ -1,8 +1,7 @@
-#include "system/agent_queries.h"
+#include "system/machine_queries.h"
 
 #include <string>
 
-#include "system/relative_open.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 
@@ -49,15 +48,6 @@ Result<ServiceState> service_state(std::string_view name) {
       service.get(), SERVICE_NOTIFY_DELETE_PENDING, &unwaited_notification);
   if (answer == ERROR_SERVICE_MARKED_FOR_DELETE) return ServiceState::kMarkedForDeletion;
   return ServiceState::kPresent;
-}
-
-// An open for attributes only meets no share mode, and breaks no oplock ("Checking the Oplock
-// State of an IRP_MJ_CREATE Operation", Windows driver documentation).
-Result<bool> deletion_pending(std::wstring_view path) {
-  auto opened = open_path(path, FILE_READ_ATTRIBUTES, 0, LinkHandling::kFollow);
-  if (opened) return false;
-  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
-  return std::unexpected(opened.error());
 }
 
 bool is_image_named(std::wstring_view image, std::wstring_view image_name) noexcept {

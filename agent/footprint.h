@@ -1,19 +1,17 @@
-// The agent's footprint as both programs recognise it: the fixed targets, the rule that picks
-// the agent's products from the uninstall lists and the rule that picks its leftover backups.
-// The removal steps and the footprint check share these, so the check sees exactly what the tool
-// would remove. Nothing here prints.
+// The agent's model: its footprint as both programs recognise it. The fixed targets and the roots
+// searched for leftovers, the rule that picks the agent's products from the uninstall lists and
+// the rule that picks its leftover backups, each named once here. The removal steps, the
+// footprint check and the benchmark share them, so the check sees exactly what the tool would
+// remove. Nothing here prints.
 #pragma once
 
 #include <array>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "system/error.h"
-#include "system/tree_search.h"
-#include "system/walk_progress.h"
 
 namespace voxtrel {
 
@@ -25,6 +23,9 @@ inline constexpr std::string_view kDataFolder = "C:\\ProgramData\\Voxtrel";
 inline constexpr std::wstring_view kProductKey = L"SOFTWARE\\Voxtrel";
 inline constexpr std::string_view kProgramFilesRoot = "C:\\Program Files";
 inline constexpr std::string_view kProgramDataRoot = "C:\\ProgramData";
+// Searched for leftovers, in this order, by step 8 and the footprint check.
+inline constexpr std::array<std::string_view, 2> kSearchRoots = {kProgramFilesRoot,
+                                                                 kProgramDataRoot};
 
 // The uninstall lists under HKEY_LOCAL_MACHINE, in the order they are scanned.
 inline constexpr std::string_view kUninstallRoot =
@@ -62,16 +63,4 @@ struct MatchedProduct {
 // A name matches when it is valid Unicode (no unpaired surrogate) and starts with the prefix.
 [[nodiscard]] bool is_leftover_name(std::wstring_view name);
 
-// Called for each leftover the search meets, while it is the search's current entry.
-using LeftoverVisitor = std::function<void(TreeSearch& search, const FoundEntry& leftover)>;
-
-// Searches `root` and everything below it as TreeSearch does (through handles, depth-first in
-// the platform's listing order, following directory links but searching each folder once) and
-// hands every leftover to `visit`. Returns the folders it could not search (a search that ran out
-// of memory counts as the root not searched, error 8). Fails only when `root` itself cannot be
-// opened, with TreeSearch::open's error. Each entry searched is counted on `progress` (may be
-// null).
-Result<std::vector<UnsearchedFolder>> search_leftovers(std::wstring_view root,
-                                                       WalkProgress* progress,
-                                                       const LeftoverVisitor& visit);
 }  // namespace voxtrel

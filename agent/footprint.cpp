@@ -1,4 +1,4 @@
-#include "driver/agent_footprint.h"
+#include "agent/footprint.h"
 
 #include "system/registry_reader.h"
 #include "system/text.h"
@@ -6,14 +6,8 @@
 namespace voxtrel {
 namespace {
 
-// A key or value that is not there (2), or a subkey deleted meanwhile (1018): nothing of the
-// agent's is hidden behind it.
-bool says_not_there(const Error& error) {
-  return error.is_os(ERROR_FILE_NOT_FOUND) || error.is_os(ERROR_KEY_DELETED);
-}
-
 void note_failure(std::optional<Error>* failure, const Error& error) {
-  if (failure != nullptr && !failure->has_value() && !says_not_there(error)) *failure = error;
+  if (failure != nullptr && !failure->has_value() && !is_key_gone(error)) *failure = error;
 }
 
 // The display name of one subkey: nothing when the subkey cannot be opened, the empty text when
@@ -58,20 +52,6 @@ std::vector<MatchedProduct> find_voxtrel_products(HKEY parent, std::string_view 
 bool is_leftover_name(std::wstring_view name) {
   const auto exact = to_utf8_strict(name);
   return exact && exact->starts_with(kLeftoverPrefix);
-}
-
-Result<std::vector<UnsearchedFolder>> search_leftovers(std::wstring_view root,
-                                                       WalkProgress* progress,
-                                                       const LeftoverVisitor& visit) {
-  auto search = TreeSearch::open(root, progress);
-  if (!search) return std::unexpected(search.error());
-  while (const auto entry = search->next()) {
-    if (is_leftover_name(entry->name)) visit(*search, *entry);
-  }
-  if (search->out_of_memory()) {
-    return std::vector<UnsearchedFolder>{{Path(root), Error::os(ERROR_NOT_ENOUGH_MEMORY)}};
-  }
-  return search->unsearched();
 }
 
 }  // namespace voxtrel
