@@ -101,5 +101,33 @@ TEST(TextQuery, ZeroIsAFailureOnlyWithALastErrorAndNoFolderName) {
   EXPECT_EQ(reported_directory(zero), std::unexpected(Error::not_found(kProgramNotFoundMessage)));
 }
 
+// A path is shown whole up to the bound; past it, 510 units of its start and 511 of its end with
+// "..." between, less a unit at each cut that would split a surrogate pair. Unpaired surrogates
+// show as U+FFFD either way.
+TEST(ShownPath, LongPathsKeepTheirStartAndEndWithinTheBoundTable) {
+  const auto units = [](std::size_t count, wchar_t unit) { return std::wstring(count, unit); };
+  const std::wstring pair = L"\xD83D\xDE00";  // U+1F600
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"C:\\ProgramData\\x\\voxtrel-agent.exe.old", L"C:\\ProgramData\\x\\voxtrel-agent.exe.old"},
+      {units(kMaxShownPathUnits, L'a'), units(kMaxShownPathUnits, L'a')},
+      {units(1022, L'a') + pair, units(1022, L'a') + pair},
+      {units(510, L'h') + units(5, L'm') + units(510, L't'),
+       units(510, L'h') + L"..." + L"m" + units(510, L't')},
+      // The pair at the start's cut, then at the end's: it is left out whole.
+      {units(509, L'h') + pair + units(4, L'm') + units(510, L't'),
+       units(509, L'h') + L"..." + L"m" + units(510, L't')},
+      {units(510, L'h') + units(3, L'm') + pair + units(510, L't'),
+       units(510, L'h') + L"..." + units(510, L't')},
+      {units(509, L'h') + L"\xD800" + units(5, L'm') + units(510, L't'),
+       units(509, L'h') + L"\xFFFD..." + L"m" + units(510, L't')},
+      {L"C:\\x\xDC00y", L"C:\\x\xFFFDy"},
+  };
+  for (const auto& [path, shown] : cases) {
+    EXPECT_EQ(shown_path(path), to_utf8_strict(shown).value_or("<not valid>"))
+        << path.size() << " units";
+    EXPECT_LE(shown.size(), kMaxShownPathUnits);
+  }
+}
+
 }  // namespace
 }  // namespace voxtrel
