@@ -14,12 +14,18 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "tests/support/child_process.h"
+#include "tests/support/directory_links.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
+
+// After <windows.h>: the oplock control codes, and NtOpenFile.
+#include <winioctl.h>
+#include <winternl.h>
 
 namespace voxtrel {
 namespace {
 
+using testing::make_directory_link;
 using testing::narrow;
 
 constexpr std::string_view kRemoving = "      Removing: ";
@@ -56,6 +62,14 @@ TEST(LeftoverSummary, CountsDecideTheLinesAndFoldersNotSearchedComeFirst) {
 }
 
 class LeftoverSweep : public testing::ScratchTest {
+ public:
+  // Step 8 on `root` below the scratch directory; its lines in `lines`.
+  SweepCounts sweep(std::wstring_view root, std::string* lines = nullptr) {
+    auto captured = testing::captured_sweep(scratch_, root);
+    if (lines != nullptr) *lines = std::move(captured.lines).value_or("");
+    return captured.counts;
+  }
+
  protected:
   // The sweep's lines, then a "Could not search:" line for each folder it could not search.
   void expect_sweep(std::wstring_view root, const std::string& output,
@@ -117,8 +131,8 @@ TEST_F(LeftoverSweep, DepthFirstInListingOrderAndOnlyMatchingFilesGo) {
 
 // A folder renamed away after it was listed, and a new folder put in its place holding a file of
 // the same name: the deletion goes through the handle of the folder that listed the file, so the
-// planted file stays. (That the listed one goes, which Wine 8 and 10 cannot do, is a Windows-only
-// test.)
+// planted file stays. (That the listed one goes, which Wine 8 and 10 cannot do, is the next test,
+// which skips there.)
 TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
   auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
@@ -130,6 +144,48 @@ TEST_F(LeftoverSweep, DeletionReachesTheListedFileAfterItsFolderWasSwapped) {
   scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "planted");
   EXPECT_TRUE(search->remove(*entry).has_value());
   EXPECT_EQ(scratch_.content(L"top\\evil\\voxtrel-agent.exe.old"), "planted");
+}
+
+// Whether a file marked for deletion through a handle opened relative to its folder's handle
+// goes once that folder has been renamed. Windows deletes the file the handle holds. Wine 8 and
+// 10 keep the path the folder had when it was opened, find another file (or none) there at the
+// close, and delete nothing.
+bool deletes_in_renamed_folders(const testing::ScratchDirectory& scratch) {
+  scratch.write_file(L"probe\\before\\file");
+  const UniqueFile folder(CreateFileW(scratch.at(L"probe\\before").c_str(), FILE_LIST_DIRECTORY,
+                                      kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                      nullptr));
+  EXPECT_TRUE(MoveFileW(scratch.at(L"probe\\before").c_str(), scratch.at(L"probe\\after").c_str()));
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"file");
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &name, 0, folder.get(), nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE raw = nullptr;
+  EXPECT_TRUE(NT_SUCCESS(NtOpenFile(&raw, DELETE, &object, &io, kShareAll, 0)));
+  UniqueKernelHandle file(raw);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  EXPECT_TRUE(SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                         sizeof(disposition)));
+  file.reset();
+  return !scratch.exists(L"probe\\after\\file");
+}
+
+// A leftover's folder renamed after the listing: the deletion through the folder's handle still
+// reaches the listed file.
+TEST_F(LeftoverSweep, SweepDeletesTheListedFileAfterItsFolderWasRenamed) {
+  if (!deletes_in_renamed_folders(scratch_)) {
+    GTEST_SKIP()
+        << "this platform deletes by the path a folder had when it was opened (Wine 8, 10)";
+  }
+  scratch_.write_file(L"top\\evil\\voxtrel-agent.exe.old", "listed");
+  auto search = TreeSearch::open(scratch_.at(L"top"), nullptr);
+  ASSERT_TRUE(search.has_value());
+  const auto entry = search->next();
+  ASSERT_TRUE(entry.has_value());
+  ASSERT_TRUE(MoveFileW(scratch_.at(L"top\\evil").c_str(), scratch_.at(L"top\\moved").c_str()));
+  EXPECT_TRUE(search->remove(*entry).has_value());
+  EXPECT_FALSE(scratch_.exists(L"top\\moved\\voxtrel-agent.exe.old"));
 }
 
 // Links as Windows shows them (see FakeDirectoryLinks): one out of the root is followed, and its
@@ -159,6 +215,23 @@ TEST_F(LeftoverSweep, FollowsLinksOnceDeletesReadOnlyLeftoversAndReportsHeldOnes
   EXPECT_FALSE(scratch_.exists(L"target\\voxtrel-agent.exe.old"));
   EXPECT_EQ(scratch_.content(L"root\\voxtrel-agent.exe.old.held"), "held");
   EXPECT_TRUE(scratch_.exists(L"root\\link") && scratch_.exists(L"root\\loop"));
+}
+
+TEST_F(LeftoverSweep, SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath) {
+  scratch_.write_file(L"target\\voxtrel-agent.exe.old");
+  scratch_.make_directory(L"root");
+  if (const std::string reason =
+          make_directory_link(true, scratch_.at(L"root\\junction"), scratch_.at(L"target"));
+      !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  std::string lines;
+  const SweepCounts counts = sweep(L"root", &lines);
+  EXPECT_EQ(lines, "      Removing: " + narrow(scratch_.at(L"root\\junction")) +
+                       "\\voxtrel-agent.exe.old\n");
+  EXPECT_EQ(counts.removed, 1u);
+  EXPECT_FALSE(scratch_.exists(L"target\\voxtrel-agent.exe.old"));
+  EXPECT_TRUE(scratch_.exists(L"root\\junction"));
 }
 
 // A leftover or a search root under another process's oplock (a batch oplock the DELETE open
@@ -220,6 +293,95 @@ TEST_F(LeftoverSweep, SpentBudgetWaitsForNoHolder) {
     EXPECT_EQ(testing::oplock_holder.waits, batch ? 0 : 1) << batch;
     EXPECT_EQ(scratch_.content(L"root\\voxtrel-agent.exe.old"), "held");
   }
+}
+
+// A read-handle oplock that its holder never acknowledges, requested on `path` (a file, or a
+// folder opened without read sharing); false, with the reason in `skipped`, where none is granted.
+struct UnansweredOplock {
+  UniqueFile holder;
+  UniqueKernelHandle broken{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  OVERLAPPED overlapped{};
+  REQUEST_OPLOCK_OUTPUT_BUFFER granted{};
+
+  bool take(const std::wstring& path, bool folder, std::string& skipped) {
+    holder.reset(CreateFileW(
+        path.c_str(), folder ? FILE_LIST_DIRECTORY : GENERIC_READ,
+        folder ? FILE_SHARE_WRITE | FILE_SHARE_DELETE : kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0), nullptr));
+    REQUEST_OPLOCK_INPUT_BUFFER request{
+        REQUEST_OPLOCK_CURRENT_VERSION, sizeof(REQUEST_OPLOCK_INPUT_BUFFER),
+        OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE, REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
+    overlapped.hEvent = broken.get();
+    if (holder &&
+        !DeviceIoControl(holder.get(), FSCTL_REQUEST_OPLOCK, &request, sizeof(request), &granted,
+                         sizeof(granted), nullptr, &overlapped) &&
+        GetLastError() == ERROR_IO_PENDING) {
+      return true;
+    }
+    skipped =
+        "no oplock granted here (Wine 8 and 10 have none): error " + std::to_string(GetLastError());
+    return false;
+  }
+  // The request completes once cancelled; it writes into this object until then.
+  ~UnansweredOplock() {
+    DWORD returned = 0;
+    if (holder && CancelIoEx(holder.get(), &overlapped))
+      GetOverlappedResult(holder.get(), &overlapped, &returned, TRUE);
+  }
+};
+
+// Step 8 on another thread, given `limit` to finish in; its lines, counts and whether it did.
+struct TimedSweep {
+  LeftoverSweep* test;
+  std::wstring root;
+  SweepCounts counts;
+  bool finished = false;
+};
+void run_sweep_within(TimedSweep& run, DWORD limit_ms) {
+  const UniqueKernelHandle thread(CreateThread(
+      nullptr, 0,
+      [](void* context) -> DWORD {
+        auto* run = static_cast<TimedSweep*>(context);
+        run->counts = run->test->sweep(run->root);
+        return 0;
+      },
+      &run, 0, nullptr));
+  ASSERT_TRUE(thread);
+  run.finished = WaitForSingleObject(thread.get(), limit_ms) == WAIT_OBJECT_0;
+  WaitForSingleObject(thread.get(), INFINITE);
+}
+
+// Another process holds a read-handle oplock on a leftover and never acknowledges its break: the
+// leftover's disposition would wait for it for ever; it is given up after the bound, the leftover
+// reported as held, and the sweep goes on.
+TEST_F(LeftoverSweep, SweepIsNotStalledByAnOplockOnALeftover) {
+  scratch_.write_file(L"root\\voxtrel-agent.exe.old");
+  scratch_.write_file(L"root\\z\\voxtrel-agent.exe.old.2");
+  UnansweredOplock oplock;
+  std::string skipped;
+  if (!oplock.take(scratch_.at(L"root\\voxtrel-agent.exe.old"), false, skipped)) {
+    GTEST_SKIP() << skipped;
+  }
+  TimedSweep run{this, L"root", {}};
+  run_sweep_within(run, 10'000);
+  EXPECT_TRUE(run.finished) << "the sweep waited for the oplock's holder";
+  EXPECT_EQ(std::pair(run.counts.removed, run.counts.failed), std::pair(1u, 1u));
+  EXPECT_TRUE(scratch_.exists(L"root\\voxtrel-agent.exe.old"));
+  EXPECT_FALSE(scratch_.exists(L"root\\z\\voxtrel-agent.exe.old.2"));
+}
+
+// The same on the top of the search, which its holder opened without read sharing: the search's
+// open of it does not wait, and the top is reported as not searched.
+TEST_F(LeftoverSweep, SweepIsNotStalledByAnOplockOnItsTop) {
+  scratch_.write_file(L"root\\voxtrel-agent.exe.old");
+  UnansweredOplock oplock;
+  std::string skipped;
+  if (!oplock.take(scratch_.at(L"root"), true, skipped)) GTEST_SKIP() << skipped;
+  TimedSweep run{this, L"root", {}};
+  run_sweep_within(run, 10'000);
+  EXPECT_TRUE(run.finished) << "the sweep waited for the oplock's holder";
+  EXPECT_EQ(run.counts.unsearched, std::vector<Path>{scratch_.at(L"root")});
+  EXPECT_TRUE(scratch_.exists(L"root\\voxtrel-agent.exe.old"));
 }
 
 // What a followed link or another file system may list. A folder or a link's target held without
