@@ -217,6 +217,8 @@ TEST_F(LeftoverSweep, FollowsLinksOnceDeletesReadOnlyLeftoversAndReportsHeldOnes
   EXPECT_TRUE(scratch_.exists(L"root\\link") && scratch_.exists(L"root\\loop"));
 }
 
+// The same through a real junction, where the platform can make one: its leftover goes under
+// the link's path, and the junction stays.
 TEST_F(LeftoverSweep, SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath) {
   scratch_.write_file(L"target\\voxtrel-agent.exe.old");
   scratch_.make_directory(L"root");
