@@ -22,9 +22,14 @@ bundle="$dist/$name"
 
 rm -rf "$bundle" "$bundle.zip"
 mkdir -p "$bundle"
-for program in "$built"/tests/*_tests.exe "$built/tests/test_child.exe"; do
-  [ "$(basename "$program")" = release_image_tests.exe ] || cp "$program" "$bundle/"
+# The programs of the test sources there are (tests/unit/NAME_tests.cpp builds NAME_tests.exe), not
+# whatever the build folder holds: a program left there by a source since renamed or removed
+# would run its cases twice, or cases that no longer exist.
+for source in tests/unit/*_tests.cpp; do
+  program=$(basename "$source" .cpp)
+  [ "$program" = release_image_tests ] || cp "$built/tests/$program.exe" "$bundle/"
 done
+cp "$built/tests/test_child.exe" "$bundle/"
 # cmd.exe reads a batch file line by line; with CRLF endings, as Windows' own tools write them.
 sed 's/$/\r/' scripts/run-tests.cmd >"$bundle/run-tests.cmd"
 

@@ -13,21 +13,21 @@ source scripts/lib/wine.sh
 # a service query that tells one marked for deletion (it answers success); and a console for a
 # program started by cmd with its output in a file.
 wine8_skips="ConsoleWithOutputToNul.TitleShownOnlyInScopeAndTheOriginalComesBack
-ElevationGateOnWindows.ALimitedTokenIsNotElevatedAndCannotOpenTheDisk
+ElevationGate.ALimitedTokenIsNotElevatedAndCannotOpenTheDisk
 FileQueries.AFileDeletedWhileHeldIsPendingDeletionUntilReleased
 LeftoverSweep.SubdirectoryWithUnpairedSurrogateIsSearchedUnderItsOwnName
-OnWindows.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition
-OnWindows.RemovalDeletesJunctionsAndDirectorySymbolicLinksAsLinks
-OnWindows.SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath
-OnWindows.SweepDeletesTheListedFileAfterItsFolderWasRenamed
-OnWindows.SweepIsNotStalledByAnOplockOnALeftover
-OnWindows.SweepIsNotStalledByAnOplockOnItsTop
-ServiceQuery.ThePlatformTellsADeletedServiceThatAHandleKeeps"
+LeftoverSweep.SweepDeletesALeftoverBehindAJunctionUnderTheLinksPath
+LeftoverSweep.SweepDeletesTheListedFileAfterItsFolderWasRenamed
+LeftoverSweep.SweepIsNotStalledByAnOplockOnALeftover
+LeftoverSweep.SweepIsNotStalledByAnOplockOnItsTop
+ServiceQuery.ThePlatformTellsADeletedServiceThatAHandleKeeps
+TreeRemoval.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition
+TreeRemoval.RemovalDeletesJunctionsAndDirectorySymbolicLinksAsLinks"
 # Wine 10 takes the extended disposition on a read-only file (the name stays until the handle
 # closes, where Windows takes it at once, which the test does not look at); the rest as Wine 8,
 # the entry pending deletion and the service marked for deletion included (Wine 10.0 opens the
 # one as any other and answers the query for the other with success).
-wine10_skips=$(grep -vx 'OnWindows.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition' <<<"$wine8_skips")
+wine10_skips=$(grep -vx 'TreeRemoval.RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition' <<<"$wine8_skips")
 
 wine_version=$(wine --version 2>/dev/null)
 case $wine_version in

@@ -23,11 +23,11 @@ key_removed=('      Not found, skipping HKLM\SOFTWARE\Voxtrel.' '      Removed H
 wine_system reg add 'HKLM\SOFTWARE\Voxtrel' /v InstallDir /d 'C:\Program Files\Voxtrel' /f >/dev/null
 
 # probe_rights OVERRIDES [LAUNCHER...]: what a program started by LAUNCHER gets, as the bundle's
-# probe (windows_only_tests in its child mode) answers: 4, plus 1 if its token reads as elevated,
+# probe (elevation_gate_tests in its child mode) answers: 4, plus 1 if its token reads as elevated,
 # plus 2 if the first physical disk opens.
 probe_rights() {
   local rights=0
-  WINEDLLOVERRIDES="$1" VOXTREL_TOKEN_CHILD=1 timeout 60 wine "${@:2}" "$(unix_to_windows "$VOXTREL_WINDOWS_ONLY_TESTS")" \
+  WINEDLLOVERRIDES="$1" VOXTREL_TOKEN_CHILD=1 timeout 60 wine "${@:2}" "$(unix_to_windows "$VOXTREL_ELEVATION_GATE_TESTS")" \
     </dev/null >/dev/null 2>"$E2E_DIR/probe.err" || rights=$?
   echo "$rights"
 }

@@ -32,7 +32,7 @@ titles() { grep -ao $'\e\\]0;[^\a]*\a' "$1" | sed $'s/^\e\\]0;//; s/\a$//' || tr
 plain_text() { printf '%s' "$(sed $'s/\e\\]0;[^\a]*\a//g; s/\e\\[[0-9;?]*[a-zA-Z]//g; s/\r//g' "$1")"; }
 
 echo "== a character split across two writes"
-VOXTREL_CONSOLE_CHILD=split pty_run "$E2E_DIR/split.txt" wine "$VOXTREL_CONSOLE_TESTS" || fail "split mode failed"
+VOXTREL_CONSOLE_CHILD=split pty_run "$E2E_DIR/split.txt" wine "$VOXTREL_CONSOLE_OUTPUT_TESTS" || fail "split mode failed"
 grep -q $'\xc3\xa9|' "$E2E_DIR/split.txt" || { od -c "$E2E_DIR/split.txt" | tail; fail "the split character was mangled"; }
 grep -q $'\xef\xbf\xbd' "$E2E_DIR/split.txt" && fail "a replacement character reached the console"
 
@@ -79,8 +79,8 @@ grep -q $'\e' "$TRANSCRIPT" && fail "an escape sequence reached the redirected t
 diff <(plain_text "$screen") <(plain_text "$TRANSCRIPT") || fail "the console's transcript differs from the redirected one"
 
 echo "== the title's owner on a console with standard output elsewhere (unit tests on a terminal)"
-report="$E2E_DIR/console-tests.xml"
-pty_run "$E2E_DIR/unit.txt" wine "$VOXTREL_CONSOLE_TESTS" \
+report="$E2E_DIR/progress-title-tests.xml"
+pty_run "$E2E_DIR/unit.txt" wine "$VOXTREL_PROGRESS_TITLE_TESTS" \
   "--gtest_filter=ConsoleWithOutputToNul.*" "'--gtest_output=xml:$(unix_to_windows "$report")'" ||
   fail "the unit tests failed on a console: $(plain_text "$E2E_DIR/unit.txt")"
 grep -q '<testsuites tests="1" failures="0"' "$report" || fail "unexpected report: $(cat "$report")"

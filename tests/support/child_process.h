@@ -1,10 +1,12 @@
 // Programs run from a test, and what they print: a child's exit code and standard error, and the
-// lines step 8 prints when standard output is a file.
+// lines step 8 prints when standard output is a file; and a fixture for tests that start the
+// stand-in child.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,5 +105,37 @@ inline std::optional<std::string> read_file(const std::wstring& path) {
   if (!file) return std::nullopt;
   return drain(file.get());
 }
+
+// A scratch directory for tests that start the stand-in child: PATH as each test sets it, put
+// back in tear-down; copies of the child below the scratch directory; the record it writes there.
+class ChildProgramTest : public ScratchTest {
+ protected:
+  void TearDown() override {
+    SetEnvironmentVariableW(L"PATH", old_path_.c_str());
+    ScratchTest::TearDown();
+  }
+  static void set_path(const std::wstring& path) { SetEnvironmentVariableW(L"PATH", path.c_str()); }
+  void copy_child(std::wstring_view relative) {
+    scratch_.make_directory(relative.substr(0, relative.find_last_of(L'\\')));
+    const std::wstring to = std::wstring(kVerbatimPrefix) + scratch_.at(relative);
+    ASSERT_TRUE(CopyFileW(testing::test_child_executable().c_str(), to.c_str(), FALSE));
+  }
+  std::string child() const { return narrow(testing::test_child_executable()); }
+  std::string record() const { return narrow(scratch_.at(L"record.txt")); }
+  // The child's record, once it is whole (the process id comes last); waits up to ten seconds
+  // for a child that may still be starting.
+  std::string recorded() const {
+    std::string text;
+    for (int i = 0; i < 100 && !text.contains("\npid="); ++i) {
+      Sleep(i == 0 ? 0 : 100);
+      text = testing::read_file(scratch_.at(L"record.txt")).value_or("");
+    }
+    return text;
+  }
+
+ private:
+  // The runtime's copy of the environment as the program started: PATH as it was.
+  const std::wstring old_path_ = _wgetenv(L"PATH");
+};
 
 }  // namespace voxtrel::testing

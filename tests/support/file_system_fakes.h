@@ -466,4 +466,21 @@ class FakeDirectoryLinks {
   ScopedFileSystemCalls restore_;
 };
 
+// NtOpenFile as Windows answers it while the entries with these names are deleted but held open
+// elsewhere: STATUS_DELETE_PENDING, whatever the access. A name is an NT name ("\??\C:\...") for
+// an open by path, a file name for one relative to a folder's handle. Every open by an absolute
+// name is recorded with its access; the others go to the platform.
+inline std::vector<std::wstring> pending_names;
+inline std::vector<std::pair<std::wstring, ACCESS_MASK>> opened_names;
+
+inline NTSTATUS NTAPI open_pending_deletion(PHANDLE handle, ACCESS_MASK access,
+                                            POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
+                                            ULONG share, ULONG options) {
+  constexpr auto kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
+  const std::wstring name(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+  if (object->RootDirectory == nullptr) opened_names.emplace_back(name, access);
+  if (std::ranges::find(pending_names, name) != pending_names.end()) return kStatusDeletePending;
+  return ::NtOpenFile(handle, access, object, io, share, options);
+}
+
 }  // namespace voxtrel::testing

@@ -1,97 +1,22 @@
-// Reading the registry, and the uninstall lists' scan (step 4, the footprint check) that reads it.
+// Reading the registry: text values by their decoding rules, keys opened for reading in the
+// process's own view and closed once, every direct subkey listed once.
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "driver/msi_removal.h"
 #include "system/registry_reader.h"
 #include "system/text.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/support/scratch_registry.h"
 
 namespace voxtrel {
 namespace {
 
-// The bytes of UTF-16 text as the registry stores them (little-endian, no terminator added):
-// wchar_t is a UTF-16 unit, little-endian like the registry's data, on every Windows target.
-std::string utf16_bytes(std::wstring_view text) {
-  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-}
-
-// A fresh registry key per test under HKEY_CURRENT_USER\Software, with a random suffix; it is
-// removed in tear-down with RegDeleteTreeW, not with the tool's own registry code.
-class ScratchRegistryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto suffix = std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount();
-    path_ = L"Software\\voxtrel-test-" + std::to_wstring(suffix);
-    make_key(L"");
-  }
-  void TearDown() override {
-    if (HasFailure()) std::cerr << "scratch key: HKCU\\" << to_utf8_lossy(path_) << "\n";
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
-  }
-  // The scratch key's path under HKEY_CURRENT_USER, and that path joined with `relative`.
-  [[nodiscard]] const std::wstring& key_path() const { return path_; }
-  [[nodiscard]] std::string key_path_utf8(std::wstring_view relative = {}) const {
-    return to_utf8_lossy(joined(relative));
-  }
-  // Creates `relative` (and its parents) under the scratch key; the empty text is the key itself.
-  void make_key(std::wstring_view relative) const {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, joined(relative).c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS)
-        << "cannot create " << to_utf8_lossy(relative);
-    RegCloseKey(key);
-  }
-  // Stores a value with exactly these bytes and this type in `relative` (created if needed).
-  void set_raw_value(std::wstring_view relative, std::wstring_view name, DWORD type,
-                     std::string_view bytes) const {
-    ASSERT_EQ(
-        RegSetKeyValueW(HKEY_CURRENT_USER, joined(relative).c_str(), std::wstring(name).c_str(),
-                        type, bytes.data(), static_cast<DWORD>(bytes.size())),
-        ERROR_SUCCESS)
-        << "cannot set " << to_utf8_lossy(name);
-  }
-  // A REG_SZ value with its terminating NUL.
-  void set_text_value(std::wstring_view relative, std::wstring_view name,
-                      std::wstring_view text) const {
-    set_raw_value(relative, name, REG_SZ, utf16_bytes(std::wstring(text) + L'\0'));
-  }
-  // The scratch key or a key below it, opened by the tool's own code.
-  UniqueRegistryKey open_scratch(std::wstring_view relative = {}) {
-    auto key = open_key(HKEY_CURRENT_USER, key_path_utf8(relative));
-    EXPECT_TRUE(key.has_value()) << "open failed: " << key.error().code();
-    return key ? std::move(*key) : UniqueRegistryKey();
-  }
-  Result<std::string> read(std::wstring_view name) {
-    return read_string_value(open_scratch().get(), to_utf8_lossy(name));
-  }
-  // Step 4's scan of the list "Uninstall" below the scratch key: "subkey=display name" per match.
-  std::vector<std::string> scan() {
-    std::vector<std::string> found;
-    for (const auto& product :
-         find_voxtrel_products(HKEY_CURRENT_USER, key_path_utf8(L"Uninstall")))
-      found.push_back(product.subkey + "=" + product.display_name);
-    return found;
-  }
-
- private:
-  [[nodiscard]] std::wstring joined(std::wstring_view relative) const {
-    return relative.empty() ? path_ : path_ + L"\\" + std::wstring(relative);
-  }
-  std::wstring path_;
-};
-
-using RegistryReader = ScratchRegistryTest;
-using ProductScan = ScratchRegistryTest;
+using testing::utf16_bytes;
+using RegistryReader = testing::ScratchRegistryTest;
 
 // 2048 bytes fill the first buffer exactly; larger values need it to grow.
 TEST_F(RegistryReader, ReadsTextValuesByTheDecodingRules) {
@@ -185,59 +110,6 @@ TEST(RegistryView, IsTheProcessOwn) {
   const auto key = open_key(HKEY_LOCAL_MACHINE, to_utf8_lossy(path));
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_32KEY, 0);
   EXPECT_EQ(key, std::unexpected(Error::os(ERROR_FILE_NOT_FOUND))) << "opened in the 32-bit view";
-}
-
-// The product word matches case-sensitively anywhere in the display name; every key opened is
-// closed.
-TEST_F(ProductScan, CollectsMatchingSubkeysInIndexOrderClosingEveryKey) {
-  EXPECT_TRUE(scan().empty()) << "without a root";
-  set_text_value(L"Uninstall\\{0A}", L"DisplayName", L"Voxtrel Agent");
-  set_text_value(L"Uninstall\\{0B}", L"DisplayName", L"The Voxtrel Agent Updater");
-  set_text_value(L"Uninstall\\{0C}", L"DisplayName", L"voxtrel lower case");
-  set_text_value(L"Uninstall\\{0G}", L"DisplayName", L"VOXTREL Helper");
-  set_raw_value(L"Uninstall\\{0D}", L"DisplayName", REG_DWORD, std::string(4, '\7'));
-  set_text_value(L"Uninstall\\{0E}", L"Publisher", L"Voxtrel");
-  make_key(L"Uninstall\\{0F}");
-  set_raw_value(L"Uninstall\\Legacy", L"DisplayName", REG_EXPAND_SZ,
-                utf16_bytes(std::wstring(L"%Voxtrel% Helper\0", 17)));
-  const testing::HandleLeakCheck handles;
-  EXPECT_EQ(scan(), (std::vector<std::string>{"Legacy=%Voxtrel% Helper", "{0A}=Voxtrel Agent",
-                                              "{0B}=The Voxtrel Agent Updater"}));
-  EXPECT_FALSE(handles.leaked()) << "a handle stays open";
-}
-
-// What the footprint check needs to tell "no product" from "no answer": an absent list or a
-// subkey without a display name is an answer; a subkey that cannot be opened is not, and the
-// matches around it still count.
-TEST_F(ProductScan, ReportsTheFirstFailureThatIsNotAnAbsence) {
-  std::optional<Error> failure;
-  EXPECT_TRUE(
-      find_voxtrel_products(HKEY_CURRENT_USER, key_path_utf8(L"Uninstall"), &failure).empty());
-  EXPECT_EQ(failure, std::nullopt) << "an absent list";
-  set_text_value(L"Uninstall\\{0A}", L"DisplayName", L"Voxtrel Agent");
-  set_text_value(L"Uninstall\\{0B}", L"Publisher", L"Voxtrel");
-  set_text_value(L"Uninstall\\{0C}", L"DisplayName", L"Voxtrel Updater");
-  EXPECT_EQ(scan().size(), 2u);
-  // An empty access list on {0B}, set and taken back through a handle opened before it.
-  HKEY held = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (key_path() + L"\\Uninstall\\{0B}").c_str(), 0,
-                          READ_CONTROL | WRITE_DAC, &held),
-            ERROR_SUCCESS);
-  const UniqueRegistryKey key(held);
-  ACL empty{};
-  InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
-  SECURITY_DESCRIPTOR denying{};
-  InitializeSecurityDescriptor(&denying, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&denying, TRUE, &empty, FALSE);
-  ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &denying), ERROR_SUCCESS);
-  const auto found =
-      find_voxtrel_products(HKEY_CURRENT_USER, key_path_utf8(L"Uninstall"), &failure);
-  SECURITY_DESCRIPTOR open_to_all{};
-  InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE);
-  RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &open_to_all);
-  EXPECT_EQ(found.size(), 2u);
-  EXPECT_EQ(failure, Error::os(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "system/tree_search.h"
 #include "system/unique_handle.h"
 #include "system/windows_api.h"
+#include "tests/support/directory_links.h"
 #include "tests/support/failing_allocations.h"
 #include "tests/support/file_system_fakes.h"
 #include "tests/support/scratch_directory.h"
@@ -31,6 +32,7 @@
 namespace voxtrel {
 namespace {
 
+using testing::make_directory_link;
 using testing::narrow;
 
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -52,6 +54,19 @@ class TreeRemoval : public testing::ScratchTest {
   void expect_removed(std::wstring_view top) {
     EXPECT_EQ(code_of(remove_tree(scratch_.at(top))), 0u) << narrow(top);
     EXPECT_FALSE(scratch_.exists(top)) << narrow(top) << " is still there";
+  }
+  // Why the extended disposition cannot be had here, or nothing.
+  std::string extended_disposition_refused() {
+    scratch_.write_file(L"probe.txt");
+    const UniqueFile probe(CreateFileW(scratch_.at(L"probe.txt").c_str(), DELETE, kShareAll,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    FILE_DISPOSITION_INFO_EX keep{FILE_DISPOSITION_FLAG_DO_NOT_DELETE};
+    if (SetFileInformationByHandle(probe.get(), kFileDispositionInfoEx, &keep, sizeof(keep))) {
+      return {};
+    }
+    return "the file system refuses the extended disposition (Wine 8, FAT, before Windows "
+           "10 1809): error " +
+           std::to_string(GetLastError());
   }
 };
 
@@ -131,6 +146,44 @@ TEST_F(TreeRemoval, DeletesDirectoryLinksAsLinks) {
   expect_removed(L"tree");
   EXPECT_FALSE(handles.leaked());
   EXPECT_TRUE(scratch_.exists(L"target\\sub\\deep.txt"));
+}
+
+// The same with real junctions and directory symbolic links, where the platform can make them:
+// the link goes, its target and the target's content stay, whether the removal starts at the
+// link or at a folder that holds it.
+TEST_F(TreeRemoval, RemovalDeletesJunctionsAndDirectorySymbolicLinksAsLinks) {
+  scratch_.write_file(L"target\\sub\\deep.txt");
+  std::string skipped;
+  for (const bool junction : {true, false}) {
+    const std::wstring link = junction ? L"junction" : L"symbolic-link";
+    const std::wstring tree = L"tree-" + link;
+    scratch_.write_file(tree + L"\\file.txt");
+    const std::wstring target = scratch_.at(L"target");
+    std::string reason = make_directory_link(junction, scratch_.at(link), target);
+    if (reason.empty())
+      reason = make_directory_link(junction, scratch_.at(tree + L"\\link"), target);
+    if (!reason.empty()) {
+      skipped += reason + "; ";
+      continue;
+    }
+    for (const std::wstring& top : {link, tree}) {
+      EXPECT_TRUE(remove_tree(scratch_.at(top)).has_value()) << narrow(top);
+      EXPECT_FALSE(scratch_.exists(top)) << narrow(top) << " is still there";
+    }
+    EXPECT_TRUE(scratch_.exists(L"target\\sub\\deep.txt"));
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// Where the file system takes the extended disposition, a read-only file goes with the rest.
+TEST_F(TreeRemoval, RemovalDeletesAReadOnlyFileThroughTheExtendedDisposition) {
+  if (const std::string reason = extended_disposition_refused(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  scratch_.write_file(L"top\\sub\\read-only.txt");
+  scratch_.make_read_only(L"top\\sub\\read-only.txt");
+  EXPECT_TRUE(remove_tree(scratch_.at(L"top")).has_value());
+  EXPECT_FALSE(scratch_.exists(L"top"));
 }
 
 // Another process's oplock on a file, answered by its holder in time or never. A batch oplock
