@@ -121,8 +121,8 @@ int depth(int count, wchar_t** levels) {
     if (!parsed) return usage();
     const auto removed = remove_deep_chain(*parsed);
     if (!removed) {
-      std::fprintf(stderr, "voxtrel-bench: the chain of %u levels failed with error %u\n",
-                   *parsed, removed.error().code());
+      std::fprintf(stderr, "voxtrel-bench: the chain of %u levels failed with error %u\n", *parsed,
+                   removed.error().code());
       return 1;
     }
     std::printf("depth %u: %llu entries in %.3f s, %.2f us per entry\n", *parsed,

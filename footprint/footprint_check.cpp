@@ -135,10 +135,6 @@ PartReport check_product_key() {
   return found_or_not(kProductKeyPart, key.has_value());
 }
 
-// An absent search root hides nothing, nor does one that is no folder; one that cannot be opened,
-// or a folder below it that could not be searched, leaves the answer open unless a leftover was
-// found. Leftovers all pending deletion wait for the restart, unless something could not be
-// searched. A leftover past the list is counted, its path never shown.
 // The leftovers under `root`, each put in `list` or, when its deletion is pending, in `pending`.
 // Returns what leaves the answer open: why the root or a folder below it could not be searched.
 std::optional<std::string> search_root(std::string_view root, ItemList& list, ItemList& pending) {
