@@ -11,7 +11,9 @@ export WINEPREFIX="$E2E_DIR/prefix"
 drive_c="$WINEPREFIX/drive_c"
 TRANSCRIPT="$E2E_DIR/transcript.txt"
 TOOL_ERRORS="$E2E_DIR/stderr.txt"
-trap 'e2e_status=$?; wine_stop_prefix "$WINEPREFIX"; rm -rf "$E2E_DIR"; ((e2e_status)) || echo PASS' EXIT
+# A scenario that ends otherwise than by a reported failure still says with which status.
+trap 'e2e_status=$?; wine_stop_prefix "$WINEPREFIX"; rm -rf "$E2E_DIR"
+  ((e2e_status)) && echo "ended with status $e2e_status" >&2; ((e2e_status)) || echo PASS' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ -z "${VOXTREL_TEMPLATE_PREFIX:-}" ] || wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$WINEPREFIX"
@@ -39,8 +41,15 @@ otherwise than by the agent's removal: $(cat "$E2E_DIR/difference")"
 }
 
 # run_tool [INPUT]: runs the tool with INPUT (default: Enter) on standard input, the transcript in
-# $TRANSCRIPT, standard error in $TOOL_ERRORS; an exit code other than 0 ends the scenario.
-run_tool() { printf '%s' "${1-$'\n'}" | timeout 300 wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS"; }
+# $TRANSCRIPT, standard error in $TOOL_ERRORS; an exit code other than 0 ends the scenario, showing
+# both (the tool exits 0 unless writing to its console fails: another status is likely Wine's,
+# which says why only there).
+run_tool() {
+  local status=0
+  printf '%s' "${1-$'\n'}" | timeout 300 wine "$TOOL" >"$TRANSCRIPT" 2>"$TOOL_ERRORS" || status=$?
+  ((status == 0)) || fail "the tool ended with status $status; standard error: \
+$(cat "$TOOL_ERRORS"); transcript: $(cat "$TRANSCRIPT")"
+}
 
 # sort_leftover_lines FILE: FILE with each run of step 8's "Removing:" lines (each with the
 # "Failed to remove:" line that may follow it) sorted, since a folder lists its entries in the
