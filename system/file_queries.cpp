@@ -69,10 +69,7 @@ bool path_exists(std::wstring_view path) {
 // An open for attributes only meets no share mode, and breaks no oplock ("Checking the Oplock
 // State of an IRP_MJ_CREATE Operation", Windows driver documentation).
 Result<bool> deletion_pending(std::wstring_view path) {
-  auto opened = open_path(path, FILE_READ_ATTRIBUTES, 0, LinkHandling::kFollow);
-  if (opened) return false;
-  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
-  return std::unexpected(opened.error());
+  return deletion_pending_from(open_path(path, FILE_READ_ATTRIBUTES, 0, LinkHandling::kFollow));
 }
 
 }  // namespace voxtrel

@@ -200,4 +200,10 @@ std::uint32_t relative_open_attribute() noexcept {
   return relative_open_attribute_value;
 }
 
+Result<bool> deletion_pending_from(const Result<UniqueKernelHandle>& opened) {
+  if (opened) return false;
+  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
+  return std::unexpected(opened.error());
+}
+
 }  // namespace voxtrel

@@ -45,6 +45,11 @@ inline constexpr ACCESS_MASK kListAndReadAttributesAccess = kListAccess | FILE_R
     HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG options,
     LinkHandling links = LinkHandling::kOpenItself);
 
+// An open's answer read as "is the entry pending deletion": no when it opened, yes for
+// ERROR_DELETE_PENDING (303), which every open of such an entry answers; otherwise the open's
+// error.
+[[nodiscard]] Result<bool> deletion_pending_from(const Result<UniqueKernelHandle>& opened);
+
 // Opens `path` (made absolute, in its NT form) under the same rules as open_relative. Links on the
 // way to the last component are followed, as CreateFileW follows them; the last one as `links`
 // says. Errors: those of open_relative; the codes of is_entry_gone, which open_relative answers

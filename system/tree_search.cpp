@@ -144,11 +144,8 @@ Path TreeSearch::path_of(const FoundFile& entry) const {
 }
 
 Result<bool> TreeSearch::deletion_pending(const FoundFile& entry) {
-  auto opened = open_relative_as_answered(walk_.current().directory.get(), entry.name,
-                                          FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE);
-  if (opened) return false;
-  if (opened.error().is_os(ERROR_DELETE_PENDING)) return true;
-  return std::unexpected(opened.error());
+  return deletion_pending_from(open_relative_as_answered(
+      walk_.current().directory.get(), entry.name, FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE));
 }
 
 Status TreeSearch::remove(const FoundFile& entry) {
