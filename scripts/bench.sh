@@ -19,6 +19,7 @@
 # write-back does not blur the figures). With VOXTREL_BENCH_EXE set, that program is used as is
 # (CTest does this); with VOXTREL_TEMPLATE_PREFIX set, that booted prefix is copied.
 set -euo pipefail
+source "$(dirname "$0")/lib/fixed-layout.sh"
 cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 

@@ -4,6 +4,7 @@
 # throwaway Wine prefix, runs the tool there with Enter fed to it, and shows its transcript, what
 # is left of the agent and that everything else, decoys included, is as it was.
 set -euo pipefail
+source "$(dirname "$0")/lib/fixed-layout.sh"
 cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 source scripts/lib/snapshot.sh

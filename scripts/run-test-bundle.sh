@@ -4,6 +4,7 @@
 # skipping exactly the cases this Wine cannot give (the lists below, by Wine's major version);
 # prints the bundle's summary line and the number of skips.
 set -euo pipefail
+source "$(dirname "$0")/lib/fixed-layout.sh"
 cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 

@@ -11,6 +11,7 @@
 #
 # Environment: WINEPREFIX (required); VOXTREL_AGENT_EXE, the stand-in agent (default: the one the
 # release build made, else the test build's).
+source "$(dirname "$0")/lib/fixed-layout.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/err-trap.sh"
 source "$here/lib/wine.sh"

@@ -4,6 +4,7 @@
 # (for example -R sweep, or -L unit). VOXTREL_TEST_PRESET=test-release builds and runs the tests
 # optimised, as the release tool is built (the scenarios run the release tool either way).
 set -euo pipefail
+source "$(dirname "$0")/lib/fixed-layout.sh"
 cd "$(dirname "$0")/.."
 source scripts/lib/wine.sh
 

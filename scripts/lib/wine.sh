@@ -33,11 +33,12 @@ wine_start_prefix() {
 
 # wine_system PROGRAM [ARGUMENTS...]: runs one of the prefix's own programs (reg, sc, msiexec,
 # cmd, regedit) by its full Windows path. Given a bare name, wine (8 and 10) runs "start.exe /exec
-# PROGRAM", and start.exe starts the program as a second process through ShellExecuteEx. Under
-# load about one such start in a thousand fails (seen under Wine 8): the program ends before it
-# has started, and start.exe exits with 1, printing "ShellExecuteEx failed: Internal error" or
-# nothing, which a caller cannot tell from the program's own failure. Named by its path, the
-# program is the process wine starts.
+# PROGRAM", and start.exe starts the program as a second process through ShellExecuteEx. About
+# one such start in a thousand failed (seen under Wine 8; likely the loader's heap landing where
+# Wine maps shared memory: see fixed-layout.sh): the program ends before it has started, and
+# start.exe exits with 1, printing "ShellExecuteEx failed: Internal error" or nothing, which a
+# caller cannot tell from the program's own failure. Named by its path, the program is the one
+# process wine starts.
 wine_system() {
   local folder='C:\windows\system32'
   [ "$1" = regedit ] && folder='C:\windows'

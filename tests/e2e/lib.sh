@@ -1,6 +1,7 @@
 # Sourced by every end-to-end scenario: a prefix of the scenario's own (copied from the booted
 # template), the tool run under Wine, and checks on its transcript and on the machine. A scenario
 # that reaches its end prints PASS.
+source "$VOXTREL_SOURCE_DIR/scripts/lib/fixed-layout.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/err-trap.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/wine.sh"
 source "$VOXTREL_SOURCE_DIR/scripts/lib/snapshot.sh"
@@ -11,14 +12,32 @@ export WINEPREFIX="$E2E_DIR/prefix"
 drive_c="$WINEPREFIX/drive_c"
 TRANSCRIPT="$E2E_DIR/transcript.txt"
 TOOL_ERRORS="$E2E_DIR/stderr.txt"
-# A scenario that ends otherwise than by a reported failure still says with which status.
-trap 'e2e_status=$?; wine_stop_prefix "$WINEPREFIX"; rm -rf "$E2E_DIR"
-  ((e2e_status)) && echo "ended with status $e2e_status" >&2; ((e2e_status)) || echo PASS' EXIT
+# What Wine's debugger reports of a process of the prefix that crashes (set below); a crash fails
+# the scenario. Written here, outside the prefix, rather than to the crashed process's own output,
+# which for a system program (services.exe, a driver's host) goes nowhere.
+CRASH_REPORTS="$E2E_DIR/crash-reports.txt"
+# finish_scenario STATUS: on exit, the prefix stopped and the scratch folder removed; the outcome
+# said, with the status of a scenario that ends otherwise than by a reported failure.
+finish_scenario() {
+  local status=$1
+  wine_stop_prefix "$WINEPREFIX"
+  if [ -s "$CRASH_REPORTS" ]; then
+    echo "FAIL: a process of the prefix crashed; Wine's debugger reported:" >&2
+    cat "$CRASH_REPORTS" >&2
+    ((status)) || status=1
+  fi
+  rm -rf "$E2E_DIR"
+  ((status)) && echo "ended with status $status" >&2
+  ((status)) || echo PASS
+}
+trap 'finish_scenario $?' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ -z "${VOXTREL_TEMPLATE_PREFIX:-}" ] || wine_copy_prefix "$VOXTREL_TEMPLATE_PREFIX" "$WINEPREFIX"
 [ -d "$WINEPREFIX" ] || wine_boot_prefix "$WINEPREFIX"
 wine_start_prefix "$WINEPREFIX"
+wine_system reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /d \
+  "C:\\windows\\system32\\cmd.exe /c C:\\windows\\system32\\winedbg.exe --auto %ld %ld >>\"$(unix_to_windows "$CRASH_REPORTS")\" 2>&1" >/dev/null
 TOOL="$E2E_DIR/bin/voxtrel-force-remove.exe"  # in a folder of its own
 mkdir -p "$E2E_DIR/bin"; cp "$VOXTREL_EXE" "$TOOL"
 
