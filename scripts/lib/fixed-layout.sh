@@ -19,7 +19,9 @@
 # without_randomization PERSONALITY: whether the hexadecimal PERSONALITY has ADDR_NO_RANDOMIZE
 # (<linux/personality.h>).
 without_randomization() { (((0x${1:-0} & 0x0040000) != 0)); }
+unrandomized=(setarch "$(uname -m)" -R)
 if ! without_randomization "$(cat /proc/self/personality)" &&
-  without_randomization "$(setarch "$(uname -m)" -R cat /proc/self/personality 2>/dev/null)"; then
-  exec setarch "$(uname -m)" -R "$BASH" "$0" "$@"
+  without_randomization "$("${unrandomized[@]}" cat /proc/self/personality 2>/dev/null)"; then
+  exec "${unrandomized[@]}" "$BASH" "$0" "$@"
 fi
+unset unrandomized
